@@ -1,0 +1,8 @@
+/* The kroutil media utility library: the whole C interface. */
+#ifndef KROUTIL_KROUTIL_H
+#define KROUTIL_KROUTIL_H
+
+#include "kroutil/kro_timer.h"
+#include "kroutil/kro_file.h"
+
+#endif
