@@ -4,5 +4,6 @@
 
 #include "kroutil/kro_timer.h"
 #include "kroutil/kro_file.h"
+#include "kroutil/huffman.h"
 
 #endif
