@@ -274,7 +274,7 @@ KRO_API uint32_t KroFilePut(KroFile* f, const void* src, uint32_t count) {
 }
 
 // Little-endian value of n bytes; missing bytes at the end of the file read as zero.
-static uint32_t getValue(KroFile* f, uint32_t n) {
+[[gnu::noinline]] static uint32_t getValue(KroFile* f, uint32_t n) {
     if (!isOpen(f)) return 0;
     uint8_t b[4] = {0, 0, 0, 0};
     if (!f->writing && !f->bit_count && f->buffer_fill - f->buffer_pos >= n) {
@@ -286,7 +286,7 @@ static uint32_t getValue(KroFile* f, uint32_t n) {
     return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
 }
 
-static uint32_t putValue(KroFile* f, uint32_t value, uint32_t n) {
+[[gnu::noinline]] static uint32_t putValue(KroFile* f, uint32_t value, uint32_t n) {
     if (!isOpen(f)) return value;
     uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
     if (f->writing && !f->bit_count && f->buffer && f->buffer_fill - f->buffer_pos >= n) {
@@ -298,16 +298,17 @@ static uint32_t putValue(KroFile* f, uint32_t value, uint32_t n) {
     return value;
 }
 
+// The byte accessors' fast paths need no open test: only an open record has buffered bytes
+// (read mode) or buffer room with a buffer (write mode).
 KRO_API uint32_t KroFileGet8(KroFile* f) {
-    if (f && !f->writing && !f->bit_count && f->buffer_pos < f->buffer_fill && isOpen(f))
-        return f->buffer[f->buffer_pos++];
+    if (f && f->buffer_pos < f->buffer_fill && !(f->writing | f->bit_count)) return f->buffer[f->buffer_pos++];
     return getValue(f, 1);
 }
 KRO_API uint32_t KroFileGet16(KroFile* f) { return getValue(f, 2); }
 KRO_API uint32_t KroFileGet32(KroFile* f) { return getValue(f, 4); }
 
 KRO_API uint32_t KroFilePut8(KroFile* f, uint32_t value) {
-    if (f && f->writing && !f->bit_count && f->buffer && f->buffer_pos < f->buffer_fill && isOpen(f)) {
+    if (f && f->buffer_pos < f->buffer_fill && f->writing && !f->bit_count && f->buffer) {
         f->buffer[f->buffer_pos++] = uint8_t(value);
         return value;
     }
@@ -319,6 +320,21 @@ KRO_API uint32_t KroFilePut32(KroFile* f, uint32_t value) { return putValue(f, v
 KRO_API uint32_t KroFileGetBits(KroFile* f, uint32_t count) {
     if (!isOpen(f) || count == 0) return 0;
     count = ((count - 1) & 31) + 1;
+    if (!f->writing && f->buffer_fill - f->buffer_pos >= 8) {
+        // Fast path with the same outcome as the byte-wise rules below: the stream continues
+        // with the partial byte's unused bits, then the buffered bytes.
+        uint64_t window;
+        std::memcpy(&window, f->buffer + f->buffer_pos, 8);
+        uint32_t avail = (8 - f->bit_count) & 7;
+        uint64_t stream = avail ? (uint64_t(f->bit_byte >> f->bit_count) | (window << avail)) : window;
+        uint32_t value = uint32_t(stream & (~uint64_t(0) >> (64 - count)));
+        if (count > avail) {
+            f->buffer_pos += (count - avail + 7) / 8;
+            f->bit_byte = f->buffer[f->buffer_pos - 1];
+        }
+        f->bit_count = (f->bit_count + count) & 7;
+        return value;
+    }
     switch (count) {
         case 32: return KroFileGet32(f);
         case 24: return getValue(f, 3);
@@ -353,6 +369,19 @@ KRO_API uint32_t KroFileGetBits(KroFile* f, uint32_t count) {
 KRO_API void KroFilePutBits(KroFile* f, uint32_t value, uint32_t count) {
     if (!isOpen(f) || count == 0) return;
     count = ((count - 1) & 31) + 1;
+    if (f->writing && f->buffer && f->buffer_fill - f->buffer_pos >= 8) {
+        // Fast path, same bytes and state as the rules below: whole bytes go out, the rest
+        // stays pending.
+        uint64_t acc = (f->bit_count ? uint64_t(f->bit_byte) : 0) |
+                       (uint64_t(value & (~uint32_t(0) >> (32 - count))) << f->bit_count);
+        uint32_t total = f->bit_count + count;
+        uint32_t bytes = total / 8;
+        std::memcpy(f->buffer + f->buffer_pos, &acc, 8);  // only `bytes` of them count
+        f->buffer_pos += bytes;
+        f->bit_count = total & 7;
+        f->bit_byte = uint32_t(bytes < 8 ? (acc >> (8 * bytes)) & 0xFF : 0);
+        return;
+    }
     switch (count) {
         case 32: KroFilePut32(f, value); return;
         case 24: putValue(f, value, 3); return;
