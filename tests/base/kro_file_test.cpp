@@ -71,6 +71,15 @@ TEST(KroFile, AllWidthsRoundTrip) {
         written.emplace_back(value, width);
     }
     KroFileClose(w);
+    // The bytes must be the plain least-significant-first packing of the values.
+    std::vector<unsigned char> expect;
+    uint64_t bitPos = 0;
+    for (auto [value, width] : written)
+        for (uint32_t i = 0; i < width; ++i, ++bitPos) {
+            if (bitPos % 8 == 0) expect.push_back(0);
+            expect.back() |= static_cast<unsigned char>(((value >> i) & 1) << (bitPos % 8));
+        }
+    ASSERT_EQ(readFile(name), expect);
     KroFile* r = KroFileOpen(4096, name.c_str(), KRO_FILE_READ);
     ASSERT_NE(r, nullptr);
     for (auto [value, width] : written) ASSERT_EQ(KroFileGetBits(r, width), value) << "width " << width;
