@@ -1,0 +1,51 @@
+/* Uses the library the way a C program would: through the public header and the shared
+ * library only. Exits non-zero with a message on the first mismatch. */
+#include <stdio.h>
+#include <string.h>
+
+#include "kroutil/kroutil.h"
+
+static int failures = 0;
+
+static void check(int ok, const char* what) {
+    if (!ok) {
+        fprintf(stderr, "failed: %s\n", what);
+        ++failures;
+    }
+}
+
+int main(int argc, char** argv) {
+    const char* name = argc > 1 ? argv[1] : "c_abi_test.bin";
+    void* block = utilmalloc(100);
+    KroFile* f;
+    HuffEncoder* h;
+    check(block != NULL && ((unsigned long)(size_t)block % 32) == 0, "utilmalloc gives an aligned block");
+    utilfree(block);
+    check(utilmalloc(0) == NULL, "utilmalloc(0) is null");
+    (void)KroTimerRead();
+
+    f = KroFileCreate(0, name);
+    check(f != NULL, "KroFileCreate");
+    if (!f) return 1;
+    KroFilePutBits(f, 5, 3);
+    KroFilePutBits(f, 0xFF, 8);
+    h = HuffOpen(1);
+    check(h != NULL, "HuffOpen");
+    HuffSetOutput(h, f);
+    HuffInitStats(h);
+    check(HuffStartEncode(h) == 12, "an empty block builds as 12");
+    HuffClose(h);
+    KroFileClose(f);
+
+    f = KroFileOpen(0, name, KRO_FILE_READ);
+    check(f != NULL, "KroFileOpen");
+    if (!f) return 1;
+    check(KroFileGetBits(f, 3) == 5, "first field");
+    check(KroFileGetBits(f, 8) == 0xFF, "second field");
+    check(KroFileGetBits(f, 1) == 0, "the empty block's bit");
+    check(KroFileSize(f) == 2, "two bytes in all");
+    check(strcmp(KroFileGetName(f, NULL), name) == 0, "stored name");
+    KroFileClose(f);
+    check(KroFileErase(name) == 0, "erase");
+    return failures ? 1 : 0;
+}
