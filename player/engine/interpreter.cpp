@@ -1,0 +1,612 @@
+// The loader, the record loop, labels, the script stack, the debug trace and ScriptError.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "kroutil/kro_file.h"
+#include "platform/clock.h"
+#include "platform/dialog.h"
+#include "player/engine/commands.h"
+#include "player/engine/script.h"
+
+namespace engine {
+
+ScriptState gScript;
+
+namespace {
+
+void noop() {}
+bool noFalse() { return false; }
+uintptr_t noWindow() { return 0; }
+void noLine(const char*) {}
+bool noHost(uintptr_t) { return false; }
+std::string noTitle(uintptr_t, int) { return {}; }
+intptr_t noSend(uintptr_t, uint32_t, uintptr_t, intptr_t) { return 0; }
+void noCopyData(uintptr_t, uint32_t, const char*, uint32_t) {}
+
+// Sorted by name in ascending byte order (the loader's binary search relies on it).
+CommandEntry gTable[kCommandCount] = {
+    {"ANIMATIONADVANCE", commandNotAvailable},
+    {"ANIMATIONADVANCENOPALETTE", commandNotAvailable},
+    {"ANIMATIONBACKTOSTART", commandNotAvailable},
+    {"ANIMATIONCLOSE", commandNotAvailable},
+    {"ANIMATIONDELAY", commandNotAvailable},
+    {"ANIMATIONFRAMES", commandNotAvailable},
+    {"ANIMATIONGOTO", commandNotAvailable},
+    {"ANIMATIONHEIGHT", commandNotAvailable},
+    {"ANIMATIONLIST", commandNotAvailable},
+    {"ANIMATIONLOADTOBITMAP", commandNotAvailable},
+    {"ANIMATIONOPEN", commandNotAvailable},
+    {"ANIMATIONPLAY", commandNotAvailable},
+    {"ANIMATIONSTILLDELAY", commandNotAvailable},
+    {"ANIMATIONTOBITMAP", commandNotAvailable},
+    {"ANIMATIONTOSCREEN", commandNotAvailable},
+    {"ANIMATIONTRACKS", commandNotAvailable},
+    {"ANIMATIONWIDTH", commandNotAvailable},
+    {"BITMAPALLOC", commandNotAvailable},
+    {"BITMAPBOX", commandNotAvailable},
+    {"BITMAPCHANGECOLOR", commandNotAvailable},
+    {"BITMAPCLEAR", commandNotAvailable},
+    {"BITMAPFADEINPALETTE", commandNotAvailable},
+    {"BITMAPFILLEDBOX", commandNotAvailable},
+    {"BITMAPFREE", commandNotAvailable},
+    {"BITMAPFROMSCREEN", commandNotAvailable},
+    {"BITMAPGETBRIGHTESTPALETTEINDEX", commandNotAvailable},
+    {"BITMAPGETDARKESTPALETTEINDEX", commandNotAvailable},
+    {"BITMAPGETPALETTE", commandNotAvailable},
+    {"BITMAPGETPALETTEVALUE", commandNotAvailable},
+    {"BITMAPGETPIXEL", commandNotAvailable},
+    {"BITMAPHEIGHT", commandNotAvailable},
+    {"BITMAPLINE", commandNotAvailable},
+    {"BITMAPLIST", commandNotAvailable},
+    {"BITMAPPALETTETOPALETTE", commandNotAvailable},
+    {"BITMAPSETPALETTE", commandNotAvailable},
+    {"BITMAPSETPALETTEVALUE", commandNotAvailable},
+    {"BITMAPSETPIXEL", commandNotAvailable},
+    {"BITMAPTEXT", commandNotAvailable},
+    {"BITMAPTOBITMAP", commandNotAvailable},
+    {"BITMAPTOBITMAPMASK", commandNotAvailable},
+    {"BITMAPTOBITMAPMERGE", commandNotAvailable},
+    {"BITMAPTOBITMAPTRANS", commandNotAvailable},
+    {"BITMAPTOSCREEN", commandNotAvailable},
+    {"BITMAPTOSCREENMASK", commandNotAvailable},
+    {"BITMAPTOSCREENMERGE", commandNotAvailable},
+    {"BITMAPTOSCREENTRANS", commandNotAvailable},
+    {"BITMAPWIDTH", commandNotAvailable},
+    {"CALL", cmdCall},
+    {"CALLANDGOSUB", cmdCallAndGosub},
+    {"COMPUTE", cmdCompute},
+    {"COMPUTEABS", cmdComputeAbs},
+    {"COMPUTESQRT", cmdComputeSqrt},
+    {"DEBUGFILE", cmdDebugFile},
+    {"DEBUGTEXT", cmdDebugText},
+    {"DELAY", cmdDelay},
+    {"DELAYUNTIL", cmdDelayUntil},
+    {"DIRCHANGE", commandNotAvailable},
+    {"DIRCURRENT", commandNotAvailable},
+    {"DIREXISTS", commandNotAvailable},
+    {"DIRMAKE", commandNotAvailable},
+    {"DIRREMOVE", commandNotAvailable},
+    {"DRIVEAVAIL", commandNotAvailable},
+    {"DRIVESIZE", commandNotAvailable},
+    {"END", cmdEnd},
+    {"ENVGET", commandNotAvailable},
+    {"ENVSET", commandNotAvailable},
+    {"EXECUTE", commandNotAvailable},
+    {"EXIT", cmdExit},
+    {"FILEAPPEND", commandNotAvailable},
+    {"FILECDROM", commandNotAvailable},
+    {"FILECLOSE", commandNotAvailable},
+    {"FILECOPY", commandNotAvailable},
+    {"FILECREATE", commandNotAvailable},
+    {"FILEDELETE", commandNotAvailable},
+    {"FILEEOF", commandNotAvailable},
+    {"FILEEXISTS", commandNotAvailable},
+    {"FILEFIND", commandNotAvailable},
+    {"FILEFINDNEXT", commandNotAvailable},
+    {"FILEFULLPATH", commandNotAvailable},
+    {"FILEGETATTRIB", commandNotAvailable},
+    {"FILELIST", commandNotAvailable},
+    {"FILEOPEN", commandNotAvailable},
+    {"FILEPIECES", commandNotAvailable},
+    {"FILEREAD", commandNotAvailable},
+    {"FILEREMOTE", commandNotAvailable},
+    {"FILEREMOVABLE", commandNotAvailable},
+    {"FILERENAME", commandNotAvailable},
+    {"FILESETATTRIB", commandNotAvailable},
+    {"FILESIZE", commandNotAvailable},
+    {"FILETEMP", commandNotAvailable},
+    {"FILEWRITE", commandNotAvailable},
+    {"GOSUB", cmdGosub},
+    {"GOTO", cmdGoto},
+    {"IF", cmdIf},
+    {"IFSET", cmdIfSet},
+    {"INPUTCHAR", commandNotAvailable},
+    {"INPUTCHARORDELAY", commandNotAvailable},
+    {"INPUTMSGWIN", commandNotAvailable},
+    {"INPUTSTR", commandNotAvailable},
+    {"INPUTSTRWIN", commandNotAvailable},
+    {"INTERPRET", cmdInterpret},
+    {"MCISENDSTRING", commandNotAvailable},
+    {"MOUSEADD", commandNotAvailable},
+    {"MOUSEAREA", commandNotAvailable},
+    {"MOUSEMODE", commandNotAvailable},
+    {"MOUSEPOP", commandNotAvailable},
+    {"MOUSEPRESENT", commandNotAvailable},
+    {"MOUSEPUSHANDREMOVEALL", commandNotAvailable},
+    {"MOUSEREMOVE", commandNotAvailable},
+    {"MOUSEREMOVEALL", commandNotAvailable},
+    {"MOUSESETXY", commandNotAvailable},
+    {"MOUSEX", commandNotAvailable},
+    {"MOUSEY", commandNotAvailable},
+    {"PRINTBEGIN", commandNotAvailable},
+    {"PRINTEND", commandNotAvailable},
+    {"PRINTPAGEADV", commandNotAvailable},
+    {"RANDOM", cmdRandom},
+    {"RANDOMIZE", cmdRandomize},
+    {"RETURN", cmdReturn},
+    {"SCREENADJUSTXY", commandNotAvailable},
+    {"SCREENBOX", commandNotAvailable},
+    {"SCREENCLEAR", commandNotAvailable},
+    {"SCREENFADEOUTCLEAR", commandNotAvailable},
+    {"SCREENFADESPEED", commandNotAvailable},
+    {"SCREENFILLEDBOX", commandNotAvailable},
+    {"SCREENFORCEPALETTEZEROBLACK", commandNotAvailable},
+    {"SCREENGETBRIGHTESTPALETTEINDEX", commandNotAvailable},
+    {"SCREENGETDARKESTPALETTEINDEX", commandNotAvailable},
+    {"SCREENGETPIXEL", commandNotAvailable},
+    {"SCREENGRAPHICS", commandNotAvailable},
+    {"SCREENHEIGHT", commandNotAvailable},
+    {"SCREENINFO", commandNotAvailable},
+    {"SCREENLINE", commandNotAvailable},
+    {"SCREENPALETTELOCK", commandNotAvailable},
+    {"SCREENSETPIXEL", commandNotAvailable},
+    {"SCREENSETTINGS", commandNotAvailable},
+    {"SCREENTEXT", commandNotAvailable},
+    {"SCREENWIDTH", commandNotAvailable},
+    {"SCREENWINDOWAUTOPAUSE", commandNotAvailable},
+    {"SCREENWINDOWBORDER", commandNotAvailable},
+    {"SCREENWINDOWHASFOCUS", commandNotAvailable},
+    {"SCREENWINDOWHPAL", commandNotAvailable},
+    {"SCREENWINDOWHWND", commandNotAvailable},
+    {"SCREENWINDOWPOS", commandNotAvailable},
+    {"SCREENWINDOWTITLE", commandNotAvailable},
+    {"SOUND", commandNotAvailable},
+    {"STRADDBACKSLASH", cmdStrAddBackslash},
+    {"STRFIND", cmdStrFind},
+    {"STRFIRST", cmdStrFirst},
+    {"STRISLABEL", cmdStrIsLabel},
+    {"STRISNUMERIC", cmdStrIsNumeric},
+    {"STRLCASE", cmdStrLCase},
+    {"STRLENGTH", cmdStrLength},
+    {"STRLPAD", cmdStrLPad},
+    {"STRLPADZERO", cmdStrLPadZero},
+    {"STRPIECE", cmdStrPiece},
+    {"STRREPEAT", cmdStrRepeat},
+    {"STRRPAD", cmdStrRPad},
+    {"STRTRIM", cmdStrTrim},
+    {"STRUCASE", cmdStrUCase},
+    {"SYSTEMCOLORS", commandNotAvailable},
+    {"SYSTEMCOMMANDLINE", cmdSystemCommandLine},
+    {"SYSTEMCURRENTEXE", commandNotAvailable},
+    {"SYSTEMCURRENTSCRIPT", cmdSystemCurrentScript},
+    {"SYSTEMDATETIME", cmdSystemDateTime},
+    {"SYSTEMDISPLAYRESOLUTION", commandNotAvailable},
+    {"SYSTEMMEMORY", commandNotAvailable},
+    {"SYSTEMOSMAJOR", commandNotAvailable},
+    {"SYSTEMOSMINOR", commandNotAvailable},
+    {"SYSTEMPLATFORM", cmdSystemPlatform},
+    {"SYSTEMTIMER", cmdSystemTimer},
+    {"SYSTEMUSEDIRECTSOUND", commandNotAvailable},
+    {"SYSTEMUSEMMX", commandNotAvailable},
+    {"TEXT", commandNotAvailable},
+    {"TEXTBACKCOLOR", commandNotAvailable},
+    {"TEXTBEGIN", commandNotAvailable},
+    {"TEXTCOLOR", commandNotAvailable},
+    {"TEXTFONTFROMBITMAP", commandNotAvailable},
+    {"TEXTNOCR", commandNotAvailable},
+    {"TEXTSETXY", commandNotAvailable},
+    {"TEXTTRANSCOLOR", commandNotAvailable},
+    {"TEXTX", commandNotAvailable},
+    {"TEXTY", commandNotAvailable},
+    {"VARFREE", cmdVarFree},
+    {"VARLIST", cmdVarList},
+    {"VARPOP", cmdVarPop},
+    {"VARPUSH", cmdVarPush},
+    {"VARSET", cmdVarSet},
+};
+
+constexpr int kScriptBufferSize = 3072;
+
+char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
+
+// Reads script lines one at a time from a KroFile or from a text in memory. A line longer than
+// 767 characters is cut there and the rest of it is dropped; the line end and any CR/LF before
+// it are removed. A NUL byte ends the line's text as it would in the original's buffers.
+struct LineReader {
+    KroFile* file = nullptr;
+    const std::string* text = nullptr;
+    size_t pos = 0;
+
+    bool atEnd() const { return file ? KroFileAtEnd(file) != 0 : pos >= text->size(); }
+    int next() {
+        if (file) return KroFileAtEnd(file) ? -1 : int(KroFileGet8(file) & 0xFF);
+        return pos < text->size() ? int(static_cast<unsigned char>((*text)[pos++])) : -1;
+    }
+    void readLine(char* dest) {
+        size_t n = 0;
+        for (;;) {
+            int c = next();
+            if (c < 0 || c == '\n') break;
+            if (n < size_t(kLineSize - 1)) dest[n++] = char(c);
+        }
+        while (n && (dest[n - 1] == '\n' || dest[n - 1] == '\r')) --n;
+        dest[n] = 0;
+    }
+};
+
+// Splits the command name off the front of src (up to the first blank; the blanks after it and
+// one ',' after those are dropped) into gScript.commandName, upper-cased; returns the rest.
+const char* splitCommandName(const char* src) {
+    size_t n = 0;
+    while (src[n] && !isBlank(src[n])) {
+        gScript.commandName[n] = upperAscii(src[n]);
+        ++n;
+    }
+    gScript.commandName[n] = 0;
+    const char* rest = src + n;
+    while (*rest && isBlank(*rest)) ++rest;
+    if (*rest == ',') ++rest;
+    return rest;
+}
+
+void compile(LineReader& reader, CompiledScript& out) {
+    char* line = gScript.commandText;
+    uint32_t lineNumber = 1;
+    while (!reader.atEnd()) {
+        PumpMessages();
+        reader.readLine(line);
+        gScript.currentLine = lineNumber;
+        char* p = line;
+        while (*p && isBlank(*p)) ++p;
+        if (*p == 0 || *p == '#') {
+        } else if (*p == ':') {
+            if (gScript.labelCount >= kMaxLabels) ScriptError("  Too many labels.", nullptr, nullptr);
+            char* hash = std::strchr(p, '#');
+            if (hash) *hash = 0;
+            size_t n = std::strlen(p);
+            while (n && isBlank(p[n - 1])) --n;
+            p[n] = 0;
+            Label& label = gScript.labels[gScript.labelCount++];
+            // Names longer than 31 characters keep their first 31 (the field's size).
+            size_t k = 0;
+            for (const char* q = p + 1; *q && k < size_t(kLabelSize - 1); ++q) label.name[k++] = upperAscii(*q);
+            label.name[k] = 0;
+            label.position = uint32_t(out.records.size());
+        } else {
+            std::memmove(line, p, std::strlen(p) + 1);
+            const char* rest = splitCommandName(line);
+            int index = findCommand(gScript.commandName);
+            if (index < 0) {
+                char detail[kLineSize * 2];
+                std::snprintf(detail, sizeof detail, "%s %s", gScript.commandName, rest);
+                ScriptError("  Bad script command:\r\n    ", detail, "\r\n");
+            }
+            Record r;
+            r.line = lineNumber;
+            r.command = uint8_t(index);
+            r.length = uint16_t(std::strlen(rest));
+            r.text = uint32_t(out.text.size());
+            out.text.insert(out.text.end(), rest, rest + r.length + 1);
+            out.records.push_back(r);
+        }
+        ++lineNumber;
+    }
+}
+
+void writeDebugLineEnd() {
+    if (debugOpen()) debugWrite("\r\n", 2);
+}
+
+void betweenCommands() {
+    PumpMessages();
+    while (gHooks.autoPauseWaiting() && gScript.control != kEndAll) {
+        plat::sleepMs(1);
+        PumpMessages();
+        CountStep();
+    }
+}
+
+// Executes the command text (from INTERPRET, a true IF, or after ';'). False when there is
+// nothing to execute.
+bool executeText() {
+    const char* t = gScript.commandText;
+    if (*t == 0 || *t == '#') return false;
+    std::memcpy(gScript.paramBuffer, t, std::strlen(t) + 1);
+    const char* rest = splitCommandName(gScript.paramBuffer);
+    int index = findCommand(gScript.commandName);
+    if (index < 0) CommandError("  Bad script command:\r\n    ");
+    gScript.param = const_cast<char*>(rest);
+    if (debugOpen()) ReportScriptText(" -> ");
+    gTable[index].handler();
+    writeDebugLineEnd();
+    CountStep();
+    return true;
+}
+
+void executeRecords(const char* startLabel) {
+    const CompiledScript& s = *gScript.script;
+    if (startLabel) {
+        char name[kLineSize];
+        std::snprintf(name, sizeof name, "%s", startLabel);
+        int index = LookupLabel(name);
+        if (index < 0) ScriptError("  Label not found:\r\n    ", name, "\r\n");
+        gScript.position = gScript.labels[index].position;
+        writeDebugLineEnd();
+    }
+    while (gScript.position < gScript.end && gScript.control != kEndAll) {
+        const Record& r = s.records[gScript.position++];
+        gScript.currentLine = r.line;
+        const char* text = s.text.data() + r.text;
+        std::memcpy(gScript.paramBuffer, text, size_t(r.length) + 1);
+        gScript.param = gScript.paramBuffer;
+        const char* name = gTable[r.command].name;
+        size_t nameLength = std::strlen(name);
+        std::memcpy(gScript.commandText, name, nameLength);
+        gScript.commandText[nameLength] = ' ';
+        size_t room = size_t(kLineSize - 2) - nameLength;
+        size_t n = std::min<size_t>(r.length, room);
+        std::memcpy(gScript.commandText + nameLength + 1, text, n);
+        gScript.commandText[nameLength + 1 + n] = 0;
+        const bool tracing = debugOpen();
+        if (tracing) ReportScriptText("");
+        gTable[r.command].handler();
+        if (tracing || debugOpen()) writeDebugLineEnd();
+        CountStep();
+        for (;;) {
+            betweenCommands();
+            uint8_t flag = gScript.control;
+            if (flag == kExecuteText) {
+                gScript.control = kRunOn;
+                if (!executeText()) break;
+                continue;
+            }
+            if (flag == kEndFile) {
+                gScript.control = kRunOn;
+                return;
+            }
+            if (flag == kEndAll) return;
+            char* p = gScript.param;
+            while (*p && isBlank(*p)) ++p;
+            if (*p == ';') {
+                ++p;
+                while (*p && isBlank(*p)) ++p;
+                size_t len = std::strlen(p);
+                while (len && isBlank(p[len - 1])) --len;
+                std::memmove(gScript.commandText, p, len);
+                gScript.commandText[len] = 0;
+                if (!executeText()) break;
+                continue;
+            }
+            if (*p == 0 || *p == '#') break;
+            CommandError("  Bad script command:\r\n    ");
+        }
+    }
+}
+
+}  // namespace
+
+RuntimeHooks gHooks = {noop,   noop,    noop,   noop,   noFalse,   noFalse, noWindow,
+                       noLine, noHost, noTitle, noSend, noCopyData, noop};
+
+const CommandEntry* commandTable() { return gTable; }
+
+int findCommand(const char* upperName) {
+    int lo = 0, hi = kCommandCount - 1;
+    while (lo <= hi) {
+        int mid = (lo + hi) / 2;
+        int c = std::strcmp(gTable[mid].name, upperName);
+        if (c == 0) return mid;
+        if (c < 0) lo = mid + 1;
+        else hi = mid - 1;
+    }
+    return -1;
+}
+
+bool registerCommand(const char* name, CommandHandler handler) {
+    int i = findCommand(name);
+    if (i < 0 || !handler) return false;
+    gTable[i].handler = handler;
+    return true;
+}
+
+void commandNotAvailable() { CommandError("  Command not available yet:\r\n    "); }
+
+void resetEngine() {
+    for (int i = 0; i < kFileSlots; ++i) {
+        if (gScript.fileSlots[i]) KroFileClose(gScript.fileSlots[i]);
+        gScript.fileSlots[i] = nullptr;
+    }
+    gScript.commandText[0] = gScript.paramBuffer[0] = gScript.commandName[0] = 0;
+    gScript.param = gScript.paramBuffer;
+    gScript.debugSlot = gScript.printSlot = kNoSlot;
+    gScript.labelCount = gScript.firstLabel = 0;
+    gScript.stackDepth = gScript.fileStackBase = 0;
+    gScript.script = nullptr;
+    gScript.position = gScript.end = 0;
+    gScript.scriptName.clear();
+    gScript.currentLine = 0;
+    gScript.control = kRunOn;
+    gScript.indent.clear();
+    gScript.randomState = 0;
+    gScript.commandLineRemainder.clear();
+    gScript.steps = 0;
+    resetVariables();
+}
+
+int findFreeSlot() {
+    for (int i = 0; i < kFileSlots; ++i)
+        if (!gScript.fileSlots[i]) return i;
+    return -1;
+}
+
+void closeAllFiles() {
+    for (int i = 0; i < kFileSlots; ++i) {
+        if (gScript.fileSlots[i]) KroFileClose(gScript.fileSlots[i]);
+        gScript.fileSlots[i] = nullptr;
+    }
+    gScript.debugSlot = gScript.printSlot = kNoSlot;
+}
+
+bool debugOpen() { return gScript.debugSlot != kNoSlot; }
+
+void debugWrite(const char* text, size_t length) {
+    if (!debugOpen() || !length) return;
+    KroFilePut(gScript.fileSlots[gScript.debugSlot], text, uint32_t(length));
+}
+void debugWrite(const char* text) {
+    if (text) debugWrite(text, std::strlen(text));
+}
+void debugFlush(bool commit) {
+    if (debugOpen()) KroFileFlush(gScript.fileSlots[gScript.debugSlot], commit ? 1 : 0);
+}
+
+void PumpMessages() {
+    gHooks.pumpMessages();
+    gHooks.serviceSound();
+}
+
+void CountStep() {
+    ++gScript.steps;
+    if (gScript.maxSteps && gScript.steps >= gScript.maxSteps) gScript.control = kEndAll;
+}
+
+void ReportScriptText(const char* prefix) {
+    if (!debugOpen()) return;
+    char field[16];
+    int n = std::snprintf(field, sizeof field, "%u:", unsigned(gScript.currentLine));
+    for (; n < 7; ++n) field[n] = ' ';
+    field[7] = 0;
+    debugWrite(gScript.indent.data(), gScript.indent.size());
+    debugWrite(prefix);
+    debugWrite(field, 7);
+    debugWrite(gScript.commandText);
+}
+
+int LookupLabel(char* name) {
+    upperInPlace(name);
+    char key[kLabelSize];
+    std::snprintf(key, sizeof key, "%s", name);  // compared within the field's 31 characters
+    for (int i = gScript.labelCount - 1; i >= gScript.firstLabel; --i)
+        if (std::strcmp(gScript.labels[i].name, key) == 0) return i;
+    return -1;
+}
+
+int ScriptMessageBox(const char* title, const char* a, const char* b, const char* c, bool errorIcon) {
+    std::string text;
+    for (const char* piece : {a, b, c})
+        if (piece) text += piece;
+    if (text.size() > 2047) text.resize(2047);
+    uintptr_t owner = gHooks.windowHandle();
+    return plat::messageBox(owner, text.c_str(), title ? title : "TorvexScript",
+                            errorIcon ? plat::MB_ICONHAND : 0);
+}
+
+void ScriptError(const char* message, const char* detail, const char* tail) {
+    gHooks.closeWindow();
+    gHooks.resetTextOutput();
+    std::string location = tail ? tail : "";
+    if (!gScript.scriptName.empty()) {
+        location += "  In script file: ";
+        location += gScript.scriptName;
+        location += "  At line number: ";
+        location += std::to_string(gScript.currentLine);
+        location += ".\r\n";
+    }
+    if (debugOpen()) {
+        debugWrite("\r\n");
+        debugWrite(message);
+        debugWrite(detail);
+        debugWrite(tail);
+        debugWrite("\r\n");
+    }
+    ScriptMessageBox("Error", message, detail, location.c_str(), true);
+    throw ScriptAbort{};
+}
+
+void CommandError(const char* message) { ScriptError(message, gScript.commandText, "\r\n"); }
+
+bool RunScript(const char* nameIn, const char* startLabel) {
+    const size_t savedIndent = gScript.indent.size();
+    gScript.indent += "  ";
+    std::string name = nameIn ? nameIn : "";
+    size_t lastSep = name.find_last_of("\\:/");
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (lastSep != std::string::npos && dot < lastSep)) name += ".ss";
+
+    int slot = findFreeSlot();
+    std::string memoryText;
+    KroFile* file = nullptr;
+    bool opened = false;
+    if (slot >= 0) {
+        if (gScript.source) {
+            opened = gScript.source(name.c_str(), memoryText);
+        } else {
+            file = KroFileOpen(kScriptBufferSize, name.c_str(), KRO_FILE_READ);
+            opened = file != nullptr;
+        }
+    }
+    if (!opened) {
+        gScript.indent.resize(savedIndent);
+        return false;
+    }
+    gScript.fileSlots[slot] = file;  // a text from memory occupies no slot
+
+    gScript.scriptName = name;
+    const int callerFirstLabel = gScript.firstLabel;
+    const int callerDepth = gScript.stackDepth;
+    const int callerBase = gScript.fileStackBase;
+    const CompiledScript* callerScript = gScript.script;
+    const uint32_t callerPosition = gScript.position;
+    const uint32_t callerEnd = gScript.end;
+    gScript.firstLabel = gScript.labelCount;
+
+    CompiledScript compiled;
+    {
+        LineReader reader;
+        reader.file = file;
+        reader.text = &memoryText;
+        if (file) {
+            uint64_t size = KroFileSize(file);
+            compiled.text.reserve(size_t(std::min<uint64_t>(size, 1u << 26)) + 8);
+        }
+        compile(reader, compiled);
+    }
+    if (file) KroFileClose(file);
+    gScript.fileSlots[slot] = nullptr;
+
+    // A file started while the script stack is full cannot push its end: reported as for GOSUB.
+    if (gScript.stackDepth >= kStackSize) ScriptError("  Too many GOSUBs.", nullptr, nullptr);
+    gScript.fileStackBase = gScript.stackDepth;
+    gScript.stack[gScript.stackDepth++] = uint32_t(compiled.records.size());
+    gScript.script = &compiled;
+    gScript.position = 0;
+    gScript.end = uint32_t(compiled.records.size());
+
+    executeRecords(startLabel);
+
+    gScript.labelCount = gScript.firstLabel;
+    gScript.firstLabel = callerFirstLabel;
+    gScript.stackDepth = callerDepth;
+    gScript.fileStackBase = callerBase;
+    gScript.script = callerScript;
+    gScript.position = callerPosition;
+    gScript.end = callerEnd;
+    writeDebugLineEnd();
+    // The indentation of the caller comes back whole, even when GOSUBs of this file were left
+    // pending or a RETURN ended it.
+    gScript.indent.resize(savedIndent);
+    return true;
+}
+
+}  // namespace engine
