@@ -544,6 +544,9 @@ bool RunScript(const char* nameIn, const char* startLabel) {
     size_t dot = name.rfind('.');
     if (dot == std::string::npos || (lastSep != std::string::npos && dot < lastSep)) name += ".ss";
 
+    // A file started while the script stack is full could not push the end of its records:
+    // reported as for GOSUB, at the line that started it.
+    if (gScript.stackDepth >= kStackSize) ScriptError("  Too many GOSUBs.", nullptr, nullptr);
     int slot = findFreeSlot();
     std::string memoryText;
     KroFile* file = nullptr;
@@ -585,8 +588,6 @@ bool RunScript(const char* nameIn, const char* startLabel) {
     if (file) KroFileClose(file);
     gScript.fileSlots[slot] = nullptr;
 
-    // A file started while the script stack is full cannot push its end: reported as for GOSUB.
-    if (gScript.stackDepth >= kStackSize) ScriptError("  Too many GOSUBs.", nullptr, nullptr);
     gScript.fileStackBase = gScript.stackDepth;
     gScript.stack[gScript.stackDepth++] = uint32_t(compiled.records.size());
     gScript.script = &compiled;
