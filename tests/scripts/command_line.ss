@@ -1,0 +1,4 @@
+DEBUGFILE 'trace.txt'
+SYSTEMCOMMANDLINE C
+SYSTEMPLATFORM P
+IF P @= 'Win32' DEBUGTEXT "platform %P%, arguments [%C%]"

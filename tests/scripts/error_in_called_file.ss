@@ -1,0 +1,4 @@
+DEBUGFILE 'trace.txt'
+VARSET BEFORE 1
+CALL 'helper_bad'
+VARSET NEVER 1

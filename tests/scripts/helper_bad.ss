@@ -1,0 +1,3 @@
+# A line with a parameter left over.
+VARSET X 1
+COMPUTE Y = X + 1 extra
