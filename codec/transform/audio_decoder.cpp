@@ -1,0 +1,184 @@
+#include "codec/transform/audio_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "base/mem_block.h"
+#include "codec/transform/audio_tables.h"
+#include "codec/transform/transform.h"
+
+namespace torvex {
+
+struct TorvexAudioDecoder {
+    uint32_t frameLength;      // d, per channel
+    uint32_t transformLength;  // N
+    uint32_t channels;
+    uint32_t variant;          // 1 DCT, 0 real DFT
+    uint32_t codedChannels;    // transforms per block
+    uint32_t halfRate;
+    uint32_t bands;
+    uint32_t edges[kBandCount + 1];
+    float scale;
+    uint32_t overlap;  // M, interleaved samples
+    bool firstBlock;
+    float* coeff;      // N
+    float* signal;     // N
+    int16_t* out;      // d x channels
+    int16_t* tail;     // M
+};
+
+namespace {
+
+// LSB-first reader over [p, end); bits past the end read as 0 and mark an overrun.
+struct BitReader {
+    const uint8_t* start;
+    const uint8_t* end;
+    uint64_t pos = 0;  // bits from start
+    bool overrun = false;
+    uint32_t get(uint32_t n) {
+        uint32_t v = 0;
+        uint64_t total = uint64_t(end - start) * 8;
+        for (uint32_t i = 0; i < n;) {
+            if (pos >= total) {
+                overrun = true;
+                return v;
+            }
+            uint32_t bitInByte = uint32_t(pos & 7);
+            uint32_t take = std::min(8 - bitInByte, n - i);
+            uint32_t bits = (uint32_t(start[pos >> 3]) >> bitInByte) & ((1u << take) - 1);
+            v |= bits << i;
+            i += take;
+            pos += take;
+        }
+        return v;
+    }
+};
+
+float leadingCoefficient(uint32_t field) {
+    uint32_t e = field & 31, mant = (field >> 5) & 0x7FFFFF;
+    // Exponents above 23 continue the power-of-two rule.
+    float v = std::ldexp(float(mant), int(e) - 23);
+    return (field >> 28) & 1 ? -v : v;
+}
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+}  // namespace
+
+TorvexAudioDecoder* TorvexAudioDecoderCreate(uint32_t rate, uint32_t channels, uint32_t variant) {
+    if (rate == 0 || rate > 0xFFFFFF || channels < 1 || channels > 2) return nullptr;
+    auto* dec = static_cast<TorvexAudioDecoder*>(TorvexMemAlloc(sizeof(TorvexAudioDecoder)));
+    if (!dec) return nullptr;
+    std::memset(dec, 0, sizeof *dec);
+    dec->variant = variant ? 1 : 0;
+    dec->channels = channels;
+    dec->frameLength = frameLengthFor(rate);
+    uint32_t codedRate = rate;
+    if (dec->variant) {
+        dec->transformLength = dec->frameLength;
+        dec->codedChannels = channels;
+    } else {
+        dec->transformLength = dec->frameLength * channels;
+        dec->codedChannels = 1;
+        codedRate = rate * channels;
+    }
+    uint32_t n = dec->transformLength;
+    dec->halfRate = (codedRate + 1) / 2;
+    dec->bands = uint32_t(bandCountFor(dec->halfRate));
+    for (uint32_t k = 0; k < dec->bands; ++k)
+        dec->edges[k] = 2 * std::max<uint32_t>(1, uint32_t(uint64_t(n / 2) * kBandFrequency[k] / dec->halfRate));
+    dec->edges[dec->bands] = n;
+    dec->scale = float(2.0 / std::sqrt(double(n)));
+    dec->overlap = dec->frameLength / 16 * channels;
+    dec->firstBlock = true;
+    size_t samples = size_t(dec->frameLength) * channels;
+    dec->coeff = static_cast<float*>(TorvexMemAlloc(uint32_t(n * sizeof(float))));
+    dec->signal = static_cast<float*>(TorvexMemAlloc(uint32_t(n * sizeof(float))));
+    dec->out = static_cast<int16_t*>(TorvexMemAlloc(uint32_t(samples * 2)));
+    dec->tail = static_cast<int16_t*>(TorvexMemAlloc(uint32_t(dec->overlap * 2)));
+    if (!dec->coeff || !dec->signal || !dec->out || !dec->tail) {
+        TorvexAudioDecoderFree(dec);
+        return nullptr;
+    }
+    return dec;
+}
+
+void TorvexAudioDecoderFree(TorvexAudioDecoder* dec) {
+    if (!dec) return;
+    TorvexMemFree(dec->coeff);
+    TorvexMemFree(dec->signal);
+    TorvexMemFree(dec->out);
+    TorvexMemFree(dec->tail);
+    TorvexMemFree(dec);
+}
+
+uint32_t TorvexAudioDecoderBlockBytes(const TorvexAudioDecoder* dec) {
+    return dec ? (dec->frameLength * dec->channels - dec->overlap) * 2 : 0;
+}
+uint32_t TorvexAudioDecoderTransformLength(const TorvexAudioDecoder* dec) { return dec ? dec->transformLength : 0; }
+uint32_t TorvexAudioDecoderBandCount(const TorvexAudioDecoder* dec) { return dec ? dec->bands : 0; }
+const uint32_t* TorvexAudioDecoderEdges(const TorvexAudioDecoder* dec) { return dec ? dec->edges : nullptr; }
+
+bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const uint8_t* end, const int16_t** pcm,
+                            uint32_t* bytes, const uint8_t** next) {
+    if (!dec || !in || end < in) return false;
+    const float* q = quantTable();
+    const uint32_t n = dec->transformLength;
+    const uint32_t samples = dec->frameLength * dec->channels;
+    BitReader br{in, end};
+    if (dec->variant) br.get(2);
+    for (uint32_t ch = 0; ch < dec->codedChannels; ++ch) {
+        float* c = dec->coeff;
+        std::memset(c, 0, n * sizeof(float));
+        c[0] = leadingCoefficient(br.get(29));
+        c[1] = leadingCoefficient(br.get(29));
+        float quant[kBandCount];
+        for (uint32_t k = 0; k < dec->bands; ++k) quant[k] = q[std::min<uint32_t>(br.get(8), kQuantSteps - 1)];
+        uint32_t band = 0;  // edges[0] is 2: every coded coefficient has a band
+        uint32_t pos = 2;
+        while (pos < n && !br.overrun) {
+            uint32_t runEnd = br.get(1) ? pos + 8 * kRunGroups[br.get(4)] : pos + 8;
+            runEnd = std::min(runEnd, n);
+            uint32_t width = br.get(4);
+            if (width == 0) {
+                pos = runEnd;
+                continue;
+            }
+            for (; pos < runEnd && !br.overrun; ++pos) {
+                while (band + 1 < dec->bands && pos >= dec->edges[band + 1]) ++band;
+                uint32_t v = br.get(width);
+                if (!v) continue;
+                float value = float(v) * quant[band];
+                c[pos] = br.get(1) ? -value : value;
+            }
+        }
+        if (br.overrun) return false;
+        if (dec->variant) dctInverse(c, dec->signal, n);
+        else realDftInverse(c, dec->signal, n);
+        // 16-bit samples, rounded to nearest (ties to even), clamped; channels interleaved.
+        const uint32_t stride = dec->codedChannels;
+        for (uint32_t t = 0; t < n; ++t) {
+            float s = std::nearbyint(dec->signal[t] * dec->scale);
+            s = std::min(32767.0f, std::max(-32768.0f, s));
+            dec->out[size_t(t) * stride + ch] = int16_t(s);
+        }
+    }
+    const uint32_t m = dec->overlap;
+    if (!dec->firstBlock) {
+        for (uint32_t i = 0; i < m; ++i)
+            dec->out[i] = int16_t(floorDiv(int64_t(dec->tail[i]) * (m - i) + int64_t(dec->out[i]) * i, m));
+    }
+    std::memcpy(dec->tail, dec->out + (samples - m), m * 2);
+    dec->firstBlock = false;
+    *pcm = dec->out;
+    *bytes = (samples - m) * 2;
+    *next = in + (br.pos + 31) / 32 * 4;
+    return true;
+}
+
+}  // namespace torvex
