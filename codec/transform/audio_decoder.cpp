@@ -31,26 +31,33 @@ struct TorvexAudioDecoder {
 
 namespace {
 
-// LSB-first reader over [p, end); bits past the end read as 0 and mark an overrun.
+// LSB-first reader over [start, end); bits past the end read as 0 and mark an overrun.
 struct BitReader {
     const uint8_t* start;
     const uint8_t* end;
     uint64_t pos = 0;  // bits from start
     bool overrun = false;
-    uint32_t get(uint32_t n) {
+    uint64_t totalBits = uint64_t(end - start) * 8;
+    // Up to here an 8-byte load at the current byte stays inside the input.
+    uint64_t fastLimit = end - start >= 8 ? uint64_t(end - start - 8) * 8 : 0;
+    inline uint32_t get(uint32_t n) {
+        if (pos <= fastLimit && end - start >= 8) {
+            uint64_t window;
+            std::memcpy(&window, start + (pos >> 3), 8);
+            uint32_t v = uint32_t((window >> (pos & 7)) & ((uint64_t(1) << n) - 1));
+            pos += n;
+            return v;
+        }
+        return slowGet(n);
+    }
+    uint32_t slowGet(uint32_t n) {
         uint32_t v = 0;
-        uint64_t total = uint64_t(end - start) * 8;
-        for (uint32_t i = 0; i < n;) {
-            if (pos >= total) {
+        for (uint32_t i = 0; i < n; ++i, ++pos) {
+            if (pos >= totalBits) {
                 overrun = true;
                 return v;
             }
-            uint32_t bitInByte = uint32_t(pos & 7);
-            uint32_t take = std::min(8 - bitInByte, n - i);
-            uint32_t bits = (uint32_t(start[pos >> 3]) >> bitInByte) & ((1u << take) - 1);
-            v |= bits << i;
-            i += take;
-            pos += take;
+            v |= uint32_t((start[pos >> 3] >> (pos & 7)) & 1) << i;
         }
         return v;
     }
@@ -149,12 +156,17 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
                 pos = runEnd;
                 continue;
             }
-            for (; pos < runEnd && !br.overrun; ++pos) {
+            while (pos < runEnd && !br.overrun) {
                 while (band + 1 < dec->bands && pos >= dec->edges[band + 1]) ++band;
-                uint32_t v = br.get(width);
-                if (!v) continue;
-                float value = float(v) * quant[band];
-                c[pos] = br.get(1) ? -value : value;
+                // The stretch of this run that lies in one band shares its step.
+                uint32_t stop = band + 1 < dec->bands ? std::min(runEnd, dec->edges[band + 1]) : runEnd;
+                const float step = quant[band];
+                for (; pos < stop; ++pos) {
+                    uint32_t v = br.get(width);
+                    if (!v) continue;
+                    float value = float(v) * step;
+                    c[pos] = br.get(1) ? -value : value;
+                }
             }
         }
         if (br.overrun) return false;
@@ -162,10 +174,12 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
         else realDftInverse(c, dec->signal, n);
         // 16-bit samples, rounded to nearest (ties to even), clamped; channels interleaved.
         const uint32_t stride = dec->codedChannels;
+        const float scale = dec->scale;
+        int16_t* out = dec->out + ch;
         for (uint32_t t = 0; t < n; ++t) {
-            float s = std::nearbyint(dec->signal[t] * dec->scale);
-            s = std::min(32767.0f, std::max(-32768.0f, s));
-            dec->out[size_t(t) * stride + ch] = int16_t(s);
+            // lrintf rounds ties to even in the default rounding mode.
+            float s = std::min(32767.0f, std::max(-32768.0f, dec->signal[t] * scale));
+            out[size_t(t) * stride] = int16_t(std::lrint(s));
         }
     }
     const uint32_t m = dec->overlap;
