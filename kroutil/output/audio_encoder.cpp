@@ -31,6 +31,7 @@ struct TorvexAudioEncoder {
     uint32_t bands;
     uint32_t binEdges[kBandCount + 1];
     float* ath;                // N, dB
+    float* athPower;           // N, 10^(ath / 10)
     float athMin[kBandCount];
     float* history;            // per coded channel: magnitude and phase one and two blocks back
     float* analysis;           // N
@@ -130,7 +131,7 @@ TorvexAudioEncoder* TorvexAudioEncoderCreate(uint32_t rate, uint32_t channels, u
     e.binEdges[e.bands] = n / 2;
 
     // All working memory in one allocation.
-    size_t floats = size_t(n) /*ath*/ + size_t(e.codedChannels) * 4 * (n / 2) + 3 * size_t(n);
+    size_t floats = 2 * size_t(n) /*ath, athPower*/ + size_t(e.codedChannels) * 4 * (n / 2) + 3 * size_t(n);
     size_t total = sizeof(TorvexAudioEncoder) + 64 + floats * 4 + size_t(n) * 4 + e.blockBytes + e.blockBytes * 3 / 2 + 64;
     if (total > 0xFFFFFFF0u) return nullptr;
     auto* base = static_cast<uint8_t*>(TorvexMemAlloc(uint32_t(total)));
@@ -145,6 +146,7 @@ TorvexAudioEncoder* TorvexAudioEncoderCreate(uint32_t rate, uint32_t channels, u
         return r;
     };
     enc->ath = reinterpret_cast<float*>(take(n * 4));
+    enc->athPower = reinterpret_cast<float*>(take(n * 4));
     enc->history = reinterpret_cast<float*>(take(size_t(enc->codedChannels) * 4 * (n / 2) * 4));
     enc->analysis = reinterpret_cast<float*>(take(n * 4));
     enc->coding = reinterpret_cast<float*>(take(n * 4));
@@ -165,6 +167,7 @@ TorvexAudioEncoder* TorvexAudioEncoderCreate(uint32_t rate, uint32_t channels, u
                                        : float(3.64 * std::pow(g, -0.8) - 6.5 * std::exp(-0.6 * (g - 3.3) * (g - 3.3)) +
                                                0.001 * std::pow(g, 4));
     }
+    for (uint32_t j = 0; j < n; ++j) enc->athPower[j] = float(std::pow(10.0, double(enc->ath[j]) / 10.0));
     for (uint32_t k = 0; k < enc->bands; ++k) {
         float m = 1000.0f;
         for (uint32_t j = 2 * enc->binEdges[k]; j < 2 * enc->binEdges[k + 1]; ++j) m = std::min(m, enc->ath[j]);
@@ -393,12 +396,13 @@ uint32_t TorvexAudioEncodeBlock(TorvexAudioEncoder* enc, uint32_t bytesRead, uin
 
         const float* q = quantTable();
         std::memset(enc->values, 0, n * 4);
+        const double upperRaise = std::pow(10.0, double(quality));  // 10 x quality dB from band 8 on
         for (uint32_t k = 0; k < enc->bands; ++k) {
             double inv = 1.0 / q[std::min<uint32_t>(index[k], kQuantSteps - 1)];
+            double raise = k >= 8 ? upperRaise : 1.0;
             for (uint32_t j = std::max<uint32_t>(2, 2 * enc->binEdges[k]); j < 2 * enc->binEdges[k + 1]; ++j) {
                 double x = enc->coding[j];
-                double a = enc->ath[j] + (k >= 8 ? 10.0 * quality : 0.0);
-                if (std::pow(10.0, a / 10.0) > x * x) continue;
+                if (double(enc->athPower[j]) * raise > x * x) continue;
                 int32_t v = int32_t(std::min(32767.0, std::floor(std::fabs(x) * inv + 0.5)));
                 enc->values[j] = x < 0 ? -v : v;
             }
