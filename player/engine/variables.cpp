@@ -47,12 +47,19 @@ size_t makeKey(const char* name, unsigned char* key) {
     return k;
 }
 
-// Offset of the entry with this key, or -1.
+// Offset of the entry with this key, or -1. Keys can only match at entry starts (values hold
+// no byte 255), so walking the entries finds what a search of the whole text would.
 long findKey(const unsigned char* key, size_t keyLength) {
-    if (gVars.used < keyLength) return -1;
-    const void* hit = memmem(gVars.store, gVars.used, key, keyLength);
-    if (!hit) return -1;
-    return long(static_cast<const unsigned char*>(hit) - gVars.store);
+    const unsigned char* p = gVars.store;
+    const unsigned char* end = gVars.store + gVars.used;
+    while (p < end) {
+        if (size_t(end - p) >= keyLength && p[1] == key[1] && std::memcmp(p, key, keyLength) == 0)
+            return long(p - gVars.store);
+        const void* next = std::memchr(p + 1, kStartMark, size_t(end - p - 1));
+        if (!next) break;
+        p = static_cast<const unsigned char*>(next);
+    }
+    return -1;
 }
 
 size_t valueEnd(size_t from) {
@@ -196,9 +203,17 @@ void SetVariable(const char* name, const char* valueIn) {
 }
 
 void SetVariableNumber(const char* name, int32_t value) {
+    // "%i" by hand: this runs for every COMPUTE.
     char text[16];
-    std::snprintf(text, sizeof text, "%i", int(value));
-    SetVariable(name, text);
+    char* p = text + sizeof text;
+    *--p = 0;
+    uint32_t u = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
+    do {
+        *--p = char('0' + u % 10u);
+        u /= 10u;
+    } while (u);
+    if (value < 0) *--p = '-';
+    SetVariable(name, p);
 }
 
 std::vector<std::string> listVariables() {
@@ -318,7 +333,7 @@ ParamKind FetchParam(char* out, bool substitute) {
     copyCapped(out, p, n);
     if (substitute && isAlpha(out[0])) {
         char name[kLineSize];
-        std::memcpy(name, out, std::strlen(out) + 1);
+        copyCapped(name, out, n);
         GetVariable(out, name);
     }
     if (n) {
