@@ -223,3 +223,5 @@ constexpr uint8_t TorvexExpand6(uint32_t v) { return uint8_t(((v & 63) << 2) | (
 constexpr uint32_t TorvexRunLength(uint32_t code) { return code < 59 ? code + 1 : 128u << (code - 59); }
 // Debug output switch (profile section "Torvex", key "Debug"), read once.
 bool TorvexDebugOn();
+// Forgets the setting, so the next open reads the profile again (tests).
+void TorvexDebugReset();

@@ -44,6 +44,8 @@ void accountedFree(TorvexFile* f, void* p, uint64_t size) {
 
 }  // namespace
 
+void TorvexDebugReset() { debugState.setting = 0; }
+
 bool TorvexDebugOn() {
     if (!(debugState.setting & 0x1000))
         debugState.setting = uint32_t(plat::profileGetInt("Torvex", "Debug", 0)) | 0x1000;

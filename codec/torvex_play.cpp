@@ -45,6 +45,8 @@ void TorvexAdvance(TorvexFile* f) {
 int32_t TorvexIsEarly(TorvexFile* f) {
     if (!f || f->readError) return 0;
     if (f->released) return 0;
+    // Unpaced files are always due; the first call must not hold them back a frame either.
+    if (f->period == 0) return 0;
     uint32_t now = KroTimerRead() * 100u;
     if (f->nextTime == 0xFFFFFFFFu) {
         f->nextTime = now + f->period;
