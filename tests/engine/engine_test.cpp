@@ -141,6 +141,7 @@ TEST(EngineTable, VariablesAndSubstitution) {
          "VARSET A 1\nVARPUSH A\nVARSET A 2\nVARPUSH A\nVARSET A 3\nVARPOP\nVARPOP\nVARPOP\n",
          "A=1", ""},
         {"pop of an empty stack", "VARSET A 1\nVARPOP\n", "A=1", ""},
+        {"marker bytes in a value", "VARSET X 'a\xff\xfe\x01b'\nVARSET Y 2\nVARSET Z \"%X%\"\n", "Y=2", ""},
     });
     // The middle value of the nested frames.
     Outcome o = run({{"main.ss", "VARSET A 1\nVARPUSH A\nVARSET A 2\nVARPUSH A\nVARSET A 3\nVARPOP\nVARSET M \"%A%\"\n"}});
@@ -259,6 +260,12 @@ TEST(EngineScripts, NestedFiles) {
     expectVars("IN=1 AFTER=", "end stops the caller");
     o = run({{"main.ss", "CALL 'sub'\nVARSET AFTER 1\n"}, {"sub.ss", "GOSUB X\nVARSET IN 1\nRETURN\n:X\nRETURN\n"}});
     expectVars("IN=1 AFTER=1", "return");
+
+    // A second RETURN on the line of the one that ended the called file must not take the
+    // caller's stack entries.
+    o = run({{"main.ss", "CALL 'sub'\nVARSET AFTER 1\n"}, {"sub.ss", "RETURN ; RETURN\nVARSET NO 1\n"}});
+    EXPECT_EQ(o.status, 0) << o.error;
+    expectVars("AFTER=1 NO=", "return twice in a called file");
 
     o = run({{"main.ss", ":MINE\nSTRISLABEL M 'mine'\nCALL 'sub'\nGOTO THEIRS\n"},
              {"sub.ss", ":THEIRS\nSTRISLABEL S 'MINE'\nSTRISLABEL T 'THEIRS'\nSTRISLABEL U THEIRS\n"}});
@@ -403,6 +410,18 @@ TEST(EngineTrace, LineFormat) {
               "  14:    GOSUB S\r\n\r\n"
               "    17:    RETURN \r\n\r\n"
               "  15:    END \r\n"
+              "\r\n");
+
+    // The caller's indentation comes back whole after a file that ended with RETURN.
+    o = run({{"main.ss", "DEBUGFILE 'x'\nCALL 'sub'\nVARSET A 1\n"}, {"sub.ss", "GOSUB S\n:S\nRETURN\n"}},
+            "main", dir.file("t4.txt"));
+    EXPECT_EQ(o.trace,
+              "\r\n"
+              "  2:     CALL 'sub'    1:     GOSUB S\r\n\r\n"
+              "      3:     RETURN \r\n\r\n"
+              "    3:     RETURN \r\n\r\n"
+              "\r\n\r\n"
+              "  3:     VARSET A 1  ***A=\"1\"\r\n"
               "\r\n");
 
     o = run({{"main.ss", "DEBUGFILE 'x'\nVARSET A 1\nDEBUGFILE ''\nVARSET B 2\n"}}, "main", dir.file("t2.txt"));
