@@ -293,7 +293,7 @@ void TorvexParseFrame(TorvexFile* f) {
 static void freeAll(TorvexFile* f) {
     TorvexFreeTarget(f);
     TorvexFreeTrees(f);
-    accountedFree(f, f->typeTable, uint64_t(f->tableCount) * 5 + 4);
+    accountedFree(f, f->sizeTable, uint64_t(f->tableCount) * 5 + 4);
     f->typeTable = nullptr;
     f->sizeTable = nullptr;
     if (!fromMemory(f)) accountedFree(f, f->frameBuffer, uint64_t(f->frameBufferSize) + 8);
@@ -453,17 +453,14 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
     if (h.frames == 0 || n * 5 + 4 > 0xFFFFFFF0u) return fail(nullptr);
     if (available != ~uint64_t(0) && kTvxHeaderSize + n * 5 + h.treeDataSize > available) return fail(nullptr);
     f->tableCount = uint32_t(n);
-    f->typeTable = static_cast<uint8_t*>(accountedAlloc(f, n * 5 + 4));
-    if (!f->typeTable) return fail("Couldn't allocate track table");
-    f->sizeTable = reinterpret_cast<uint32_t*>(f->typeTable + n);
+    // One block: the size table first, so that its words are aligned, then the type bytes.
+    uint8_t* tables = static_cast<uint8_t*>(accountedAlloc(f, n * 5 + 4));
+    if (!tables) return fail("Couldn't allocate track table");
+    f->sizeTable = reinterpret_cast<uint32_t*>(tables);
+    f->typeTable = tables + n * 4;
     {
-        // The size table may sit unaligned after the type bytes; fill it through a copy.
-        uint8_t* sizeBytes = f->typeTable + n;
-        if (!in.read(sizeBytes, n * 4)) return fail(nullptr);
-        for (uint64_t i = 0; i < n; ++i) {
-            uint32_t v = le32(sizeBytes + 4 * i);
-            std::memcpy(sizeBytes + 4 * i, &v, 4);
-        }
+        if (!in.read(tables, n * 4)) return fail(nullptr);
+        for (uint64_t i = 0; i < n; ++i) f->sizeTable[i] = le32(tables + 4 * i);
         if (!in.read(f->typeTable, n)) return fail(nullptr);
     }
 
