@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/dialog.h"
 #include "player/engine/commands.h"
+#include "player/engine/program.h"
 #include "player/engine/script.h"
 
 namespace engine {
@@ -507,8 +508,10 @@ int ScriptMessageBox(const char* title, const char* a, const char* b, const char
     for (const char* piece : {a, b, c})
         if (piece) text += piece;
     if (text.size() > 2047) text.resize(2047);
+    // Owned by the presentation window, or by the host window while there is none.
     uintptr_t owner = gHooks.windowHandle();
-    return plat::messageBox(owner, text.c_str(), title ? title : "TorvexScript",
+    if (!owner) owner = gProgram.hostWindow;
+    return plat::messageBox(owner, text.c_str(), title ? title : gProgram.title.c_str(),
                             errorIcon ? plat::MB_ICONHAND : 0);
 }
 
