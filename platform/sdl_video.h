@@ -1,0 +1,48 @@
+// The SDL2 video back-end behind the window and display services (internal to platform/;
+// this header deliberately includes no SDL header).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win_defs.h"
+
+namespace plat::sdlv {
+
+// Starts SDL's video once; false when there is no usable display.
+bool init();
+bool available();
+
+bool createWindow(HWND id, const char* title, int32_t clientX, int32_t clientY, int32_t width,
+                  int32_t height, bool caption, bool topmost);
+void destroyWindow(HWND id);
+void setTitle(HWND id, const char* title);
+void setGeometry(HWND id, int32_t clientX, int32_t clientY, int32_t width, int32_t height);
+void show(HWND id, bool visible, bool minimized);
+void raise(HWND id);
+void setTopmost(HWND id, bool topmost);
+
+// The buffer size shown in the window (texture size); 0 detaches.
+bool setBufferSize(HWND id, int32_t width, int32_t height);
+// Converts the rectangle of the 8-bit top-down image (pitch = buffer width) through the
+// palette (0x00RRGGBB entries) into the texture; the screen is refreshed at the next flush.
+void updateRect(HWND id, const uint8_t* pixels, int32_t pitch, int32_t x, int32_t y, int32_t w,
+                int32_t h, const uint32_t* palette);
+void flush(bool force);
+bool setFullScreen(HWND id, bool on);
+bool isFullScreen(HWND id);
+bool desktopSize(int32_t* width, int32_t* height);
+// Moves the pointer to a point of the buffer (client coordinates).
+void warpMouse(HWND id, int32_t x, int32_t y);
+void showCursor(bool visible);
+
+// Collects SDL events and turns them into messages (call on the thread that started video).
+void pump();
+
+// Maps a point of the window's drawable area to buffer coordinates (for tests of the letterbox
+// arithmetic): scale and offsets as used for drawing.
+struct Placement {
+    int32_t x = 0, y = 0, w = 0, h = 0;  // destination rectangle of the buffer
+};
+Placement placeBuffer(int32_t windowW, int32_t windowH, int32_t bufferW, int32_t bufferH);
+
+}  // namespace plat::sdlv
