@@ -223,7 +223,7 @@ char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 
 // Reads script lines one at a time from a KroFile or from a text in memory. A line longer than
 // 767 characters is cut there and the rest of it is dropped; the line end and any CR/LF before
-// it are removed. A NUL byte ends the line's text as it would in the original's buffers.
+// it are removed. A NUL byte ends the line's text.
 struct LineReader {
     KroFile* file = nullptr;
     const std::string* text = nullptr;
@@ -359,10 +359,9 @@ void executeRecords(const char* startLabel) {
         size_t n = std::min<size_t>(r.length, room);
         std::memcpy(gScript.commandText + nameLength + 1, text, n);
         gScript.commandText[nameLength + 1 + n] = 0;
-        const bool tracing = debugOpen();
-        if (tracing) ReportScriptText("");
+        if (debugOpen()) ReportScriptText("");
         gTable[r.command].handler();
-        if (tracing || debugOpen()) writeDebugLineEnd();
+        writeDebugLineEnd();
         CountStep();
         for (;;) {
             betweenCommands();

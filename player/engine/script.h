@@ -130,9 +130,10 @@ struct ScriptAbort {};
 
 const CommandEntry* commandTable();  // kCommandCount entries, sorted by name
 int findCommand(const char* upperName);  // binary search; -1 when unknown
-// Replaces the handler of a command (later issues register theirs). False for unknown names.
+// Replaces the handler of a command (the presentation runtime registers its handlers this
+// way). False for unknown names.
 bool registerCommand(const char* name, CommandHandler handler);
-// The handler of commands whose issue has not landed yet.
+// The handler of commands that are not built yet: "Command not available yet" and the text.
 void commandNotAvailable();
 
 // Clears every piece of interpreter, variable and program state (the harness controls stay).
