@@ -279,6 +279,14 @@ TEST(EngineScripts, NestedFiles) {
              {"sub.ss", "VARSET SKIPPED 1\n:ENTRY\nVARSET IN 1\n"}});
     expectVars("SKIPPED= IN=1 AFTER=1", "callandgosub");
 
+    // Labels of files running at once share the 512 entries; those of a finished file are free.
+    std::string labels300;
+    for (int i = 0; i < 300; ++i) labels300 += ":L" + std::to_string(i) + "\n";
+    o = run({{"main.ss", labels300 + "CALL 'sub'\n"}, {"sub.ss", labels300}});
+    EXPECT_EQ(o.error, "  Too many labels.  In script file: sub.ss  At line number: 213.\r\n");
+    o = run({{"main.ss", "CALL 'sub'\nCALL 'sub'\nCALL 'sub'\n"}, {"sub.ss", labels300}});
+    EXPECT_EQ(o.status, 0) << o.error;
+
     o = run({{"main.ss", "CALL 'nope'\n"}});
     EXPECT_EQ(o.error, "  Error opening script in command:\r\n    CALL 'nope'\r\n  In script file: main.ss  At line number: 1.\r\n");
 
