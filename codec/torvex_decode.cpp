@@ -308,7 +308,26 @@ struct BitReader {
     bool overrun() const { return pos * 8 - count > length * 8; }
 };
 
-inline uint32_t decodeValue(TorvexTree& t, BitReader& br) {
+// A tree's decoding state copied into locals for the frame: the painting stores go through
+// byte pointers, which would otherwise force the cache and the bit reader out to memory after
+// every pixel.
+struct LocalTree {
+    const uint32_t* table;
+    const uint32_t* nodes;
+    uint32_t tableBits;
+    bool present;
+    uint32_t c0, c1, c2;
+};
+
+LocalTree localTree(const TorvexTree& t) { return {t.table, t.nodes, t.tableBits, t.present != 0, 0, 0, 0}; }
+
+void storeCache(TorvexTree& t, const LocalTree& l) {
+    t.cache[0] = l.c0;
+    t.cache[1] = l.c1;
+    t.cache[2] = l.c2;
+}
+
+inline __attribute__((always_inline)) uint32_t decodeValue(LocalTree& t, BitReader& br) {
     if (!t.present) return 0;  // an absent tree gives 0 without reading bits
     br.refill();
     uint32_t e = t.table[br.peek(t.tableBits)];
@@ -346,11 +365,12 @@ inline uint32_t decodeValue(TorvexTree& t, BitReader& br) {
     }
 done:
     uint32_t slot = (r >> 16) & 3;
-    uint32_t v = slot ? t.cache[slot - 1] : (r & 0xFFFF);
-    if (v != t.cache[0]) {
-        t.cache[2] = t.cache[1];
-        t.cache[1] = t.cache[0];
-        t.cache[0] = v;
+    uint32_t v = r & 0xFFFF;
+    if (slot) v = slot == 1 ? t.c0 : slot == 2 ? t.c1 : t.c2;
+    if (v != t.c0) {
+        t.c2 = t.c1;
+        t.c1 = t.c0;
+        t.c0 = v;
     }
     return v;
 }
@@ -385,12 +405,13 @@ struct Painter {
 };
 
 template <int B, bool Doubled>
-void drawFrame(TorvexFile* f, TorvexTarget* tg, BitReader& br) {
+void drawFrame(TorvexFile* f, TorvexTarget* tg, const BitReader& start) {
     TorvexTree* trees = f->trees->tree;
-    TorvexTree& mapTree = trees[kTreeMap];
-    TorvexTree& colourTree = trees[kTreeColour];
-    TorvexTree& fullTree = trees[kTreeFull];
-    TorvexTree& typeTree = trees[kTreeType];
+    LocalTree mapTree = localTree(trees[kTreeMap]);
+    LocalTree colourTree = localTree(trees[kTreeColour]);
+    LocalTree fullTree = localTree(trees[kTreeFull]);
+    LocalTree typeTree = localTree(trees[kTreeType]);
+    BitReader br = start;
     const bool v4 = f->header.magic[3] == '4';
     const uint32_t bpr = tg->blocksPerRow;
     const uint32_t total = bpr * tg->blockRows;
@@ -495,6 +516,10 @@ void drawFrame(TorvexFile* f, TorvexTarget* tg, BitReader& br) {
         if (done < n) break;  // the data ended inside the run
     }
     f->dirty.anyGroup = any;
+    storeCache(trees[kTreeMap], mapTree);
+    storeCache(trees[kTreeColour], colourTree);
+    storeCache(trees[kTreeFull], fullTree);
+    storeCache(trees[kTreeType], typeTree);
 }
 
 void buildColours(TorvexFile* f, TorvexTarget* tg) {

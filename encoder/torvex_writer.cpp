@@ -277,7 +277,8 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
             KroFileClose(out);
             KroFileErase(path.c_str());
             closeEncoders();
-            return fail(error, "a header tree's codes would be longer than 30 bits");
+            static const char* names[4] = {"map", "colour", "full", "type"};
+            return fail(error, std::string("the ") + names[k] + " tree cannot be built (a code longer than 30 bits, or all 65536 values in use so that no value is left for the escapes)");
         }
         treeSizes[k] = uint32_t(r);
         stats.treeSizes[k] = uint32_t(r);
