@@ -37,7 +37,8 @@ struct Played {
     std::vector<std::vector<uint8_t>> palettes;
 };
 
-Played play(TorvexFile* f, size_t count) {
+// readAheads: calls of TorvexReadAhead between frames, as a waiting player makes them.
+Played play(TorvexFile* f, size_t count, int readAheads = 0) {
     Played p;
     std::vector<uint8_t> px(size_t(f->header.width) * f->header.height, 0);
     TorvexSetTarget(f, 0, 0, int32_t(f->header.width), int32_t(f->header.height), px.data(), 0);
@@ -46,6 +47,7 @@ Played play(TorvexFile* f, size_t count) {
         p.pictures.push_back(px);
         p.indexes.push_back(f->frameIndex);
         p.palettes.emplace_back(f->palette, f->palette + 768);
+        for (int i = 0; i < readAheads; ++i) TorvexReadAhead(f);
         TorvexAdvance(f);
     }
     return p;
@@ -89,6 +91,7 @@ TEST(TorvexFileTest, BufferingModes) {
             if (i % 7) px[i] = uint8_t(i * 2654435761u >> 13);
     TorvexWriterOptions unpaced;
     unpaced.frameRate = 0;
+    unpaced.ring = true;
     std::string path = writeAnimation(dir, "big.tvx", big, unpaced);
     struct Case {
         int32_t ring;
@@ -97,7 +100,8 @@ TEST(TorvexFileTest, BufferingModes) {
         uint32_t size;
     };
     for (Case c : {Case{-1, 0, false, 12288}, Case{0, 0, false, 8192}, Case{5000, 0, false, 8192},
-                   Case{20000, 0, false, 20480}, Case{1 << 24, 0, true, 0}, Case{-1, kTvxLoadAll, true, 0}}) {
+                   Case{20000, 0, false, 20480}, Case{-1, kTvxFillRing, false, 12288}, Case{1 << 24, 0, true, 0},
+                   Case{-1, kTvxLoadAll, true, 0}}) {
         TorvexFile* f = TorvexOpen(path.c_str(), c.flags, c.ring);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->period, 0u);
@@ -106,8 +110,13 @@ TEST(TorvexFileTest, BufferingModes) {
             EXPECT_EQ(f->ringSize, c.size) << c.ring;
         }
         EXPECT_EQ(f->handle == -1, c.loadAll);
-        Played p = play(f, 25);
-        for (size_t k = 0; k < 25; ++k) ASSERT_EQ(p.pictures[k], big.pixels[k % 24]) << c.ring << " " << k;
+        if (c.flags & kTvxFillRing) {
+            EXPECT_GE(f->ringHeld, f->ringSize - 4096);
+        }
+        // Through the ring frame and round again, reading ahead between frames.
+        Played p = play(f, 52, c.ring == 20000 ? 3 : 1);
+        for (size_t k = 0; k < 52; ++k)
+            ASSERT_EQ(p.pictures[k], big.pixels[sourceOf(k, 24, true)]) << c.ring << " " << k;
         EXPECT_EQ(f->readError, 0u);
         EXPECT_GT(f->stats.memPeak, uint32_t(sizeof(TorvexFile)));
         TorvexClose(f);
@@ -188,6 +197,14 @@ TEST(TorvexFileTest, DisplayModesAndOverrides) {
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->header.height, c.height);
         Played p = play(f, 1);
+        // Frame 1 repaints a few blocks; its rectangles come in display rows.
+        std::vector<uint8_t> px(size_t(20) * c.height, 0);
+        TorvexSetTarget(f, 0, 0, 20, int32_t(c.height), px.data(), 0);
+        TorvexDecodeFrame(f);
+        ASSERT_EQ(TorvexNextDirtyRect(f, 1), 1);
+        EXPECT_EQ(f->rectY % (c.mode ? 8 : 4), 0);
+        EXPECT_EQ(f->rectHeight % (c.mode ? 8 : 4), 0);
+        EXPECT_LE(uint32_t(f->rectY + f->rectHeight), c.height);
         for (uint32_t y = 0; y < c.height; ++y) {
             uint32_t storedRow = c.mode == 0 ? y : y / 2;
             bool painted = c.mode != 1 || y % 2 == 0;
