@@ -495,8 +495,10 @@ void ReportScriptText(const char* prefix) {
 
 int LookupLabel(char* name) {
     upperInPlace(name);
-    char key[kLabelSize];
-    std::snprintf(key, sizeof key, "%s", name);  // compared within the field's 31 characters
+    char key[kLabelSize];  // compared within the field's 31 characters
+    size_t n = 0;
+    for (; name[n] && n < size_t(kLabelSize - 1); ++n) key[n] = name[n];
+    key[n] = 0;
     for (int i = gScript.labelCount - 1; i >= gScript.firstLabel; --i)
         if (std::strcmp(gScript.labels[i].name, key) == 0) return i;
     return -1;
