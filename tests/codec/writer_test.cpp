@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,8 +126,11 @@ TEST(TorvexWriterTest, RefusesUnusableInput) {
 
 namespace {
 
+// Runs tvx; its output lands in a file of the calling test's own folder (tests run in parallel).
 int run(const std::string& args, std::string* output = nullptr) {
-    std::string out = testing::TempDir() + "/tvx_out.txt";
+    static const unsigned tag = std::random_device{}();
+    static int calls = 0;
+    std::string out = testing::TempDir() + "/tvx_out_" + std::to_string(tag) + "_" + std::to_string(calls++) + ".txt";
     int rc = std::system((std::string(TVX_PATH) + " " + args + " >" + out + " 2>&1").c_str());
     if (output) {
         std::ifstream in(out);
@@ -134,6 +138,7 @@ int run(const std::string& args, std::string* output = nullptr) {
         ss << in.rdbuf();
         *output = ss.str();
     }
+    std::remove(out.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
