@@ -23,6 +23,7 @@ struct SdlWindow {
     int32_t logW = 0, logH = 0;   // client size the window was given
     std::vector<uint32_t> shadow;  // converted picture, bufW per row
     bool dirty = true;
+    bool reupload = false;  // the renderer may have dropped the texture's contents
     uint32_t lastFlush = 0;
     bool minimized = false;
 };
@@ -46,8 +47,9 @@ HWND byWindowId(uint32_t id) {
     return 0;
 }
 
-void render(SdlWindow& w) {
-    if (!w.renderer) return;
+void draw(SdlWindow& w) {
+    if (w.reupload && w.texture && !w.shadow.empty()) SDL_UpdateTexture(w.texture, nullptr, w.shadow.data(), w.bufW * 4);
+    w.reupload = false;
     SDL_SetRenderDrawColor(w.renderer, 0, 0, 0, 255);
     SDL_RenderClear(w.renderer);
     if (w.texture) {
@@ -57,6 +59,11 @@ void render(SdlWindow& w) {
         SDL_Rect dst{p.x, p.y, p.w, p.h};
         SDL_RenderCopy(w.renderer, w.texture, nullptr, &dst);
     }
+}
+
+void render(SdlWindow& w) {
+    if (!w.renderer) return;
+    draw(w);
     SDL_RenderPresent(w.renderer);
     w.dirty = false;
     w.lastFlush = SDL_GetTicks();
@@ -336,7 +343,7 @@ bool setFullScreen(HWND id, bool on) {
     auto it = st().windows.find(id);
     if (it == st().windows.end()) return false;
     bool ok = SDL_SetWindowFullscreen(it->second.window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
-    it->second.dirty = true;
+    it->second.dirty = it->second.reupload = true;
     return ok;
 }
 
@@ -371,6 +378,35 @@ void warpMouse(HWND id, int32_t x, int32_t y) {
     SDL_WarpMouseInWindow(w.window, mx, my);
 }
 
+void resizeDrawable(HWND id, int32_t width, int32_t height) {
+    Lock l(st().lock);
+    auto it = st().windows.find(id);
+    if (it == st().windows.end()) return;
+    SDL_SetWindowSize(it->second.window, std::max(1, width), std::max(1, height));
+    it->second.dirty = true;
+}
+
+bool readPixels(HWND id, std::vector<uint32_t>* pixels, int32_t* width, int32_t* height) {
+    Lock l(st().lock);
+    auto it = st().windows.find(id);
+    if (it == st().windows.end() || !it->second.renderer) return false;
+    SdlWindow& w = it->second;
+    int ow = 0, oh = 0;
+    SDL_GetRendererOutputSize(w.renderer, &ow, &oh);
+    if (ow <= 0 || oh <= 0) return false;
+    // Some GL drivers read back a stale drawable until a frame of the new size was shown.
+    draw(w);
+    SDL_RenderPresent(w.renderer);
+    draw(w);
+    pixels->assign(size_t(ow) * size_t(oh), 0);
+    bool ok = SDL_RenderReadPixels(w.renderer, nullptr, SDL_PIXELFORMAT_RGB888, pixels->data(), ow * 4) == 0;
+    SDL_RenderPresent(w.renderer);
+    w.dirty = false;
+    *width = ow;
+    *height = oh;
+    return ok;
+}
+
 void showCursor(bool visible) { SDL_ShowCursor(visible ? SDL_ENABLE : SDL_DISABLE); }
 
 void pump() {
@@ -391,7 +427,7 @@ void pump() {
                         {
                             Lock l(st().lock);
                             auto it = st().windows.find(h);
-                            if (it != st().windows.end()) it->second.dirty = true;
+                            if (it != st().windows.end()) it->second.dirty = it->second.reupload = true;
                         }
                         if (e.window.event == SDL_WINDOWEVENT_EXPOSED) win::deliverExpose(h);
                         break;
@@ -452,6 +488,12 @@ void pump() {
                 int32_t bx, by;
                 if (h && button >= 0 && toBuffer(h, e.button.x, e.button.y, &bx, &by))
                     win::deliverButton(h, button, e.type == SDL_MOUSEBUTTONDOWN, bx, by);
+                break;
+            }
+            case SDL_RENDER_TARGETS_RESET:
+            case SDL_RENDER_DEVICE_RESET: {
+                Lock l(st().lock);
+                for (auto& [id, w] : st().windows) w.dirty = w.reupload = true;
                 break;
             }
             default: break;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/win_defs.h"
 
@@ -34,6 +35,11 @@ bool desktopSize(int32_t* width, int32_t* height);
 // Moves the pointer to a point of the buffer (client coordinates).
 void warpMouse(HWND id, int32_t x, int32_t y);
 void showCursor(bool visible);
+
+// Resizes the real window only, as a user dragging its border would (tests).
+void resizeDrawable(HWND id, int32_t width, int32_t height);
+// Draws the window now and reads back its drawable area as 0x00RRGGBB pixels (tests).
+bool readPixels(HWND id, std::vector<uint32_t>* pixels, int32_t* width, int32_t* height);
 
 // Collects SDL events and turns them into messages (call on the thread that started video).
 void pump();

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Runs the SDL smoke test on a virtual framebuffer display with SDL's file-writing sound
+# driver. Without xvfb-run the test is skipped (77), except under CI where that is a failure.
+exe="$1"
+if ! command -v xvfb-run >/dev/null 2>&1; then
+    if [ "$CI" = "true" ]; then
+        echo "xvfb-run is missing (install xvfb and xauth)" >&2
+        exit 1
+    fi
+    echo "xvfb-run not found: skipping the SDL smoke test"
+    exit 77
+fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$tmp/sound.raw" TORVEX_VIDEO=sdl TORVEX_AUDIO=sdl \
+    xvfb-run -a -s "-screen 0 1024x768x24" "$exe"

@@ -1,0 +1,153 @@
+// The SDL back-ends on a real (virtual-framebuffer) display: a window shows its buffer through
+// the palette, scaled by whole multiples when the window grows, mouse positions come back in buffer
+// coordinates, and a wave block plays to its end on the SDL sound device. Run by sdl_smoke.sh
+// under xvfb-run with TORVEX_VIDEO=sdl and TORVEX_AUDIO=sdl.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/audio.h"
+#include "platform/clock.h"
+#include "platform/display.h"
+#include "platform/sdl_video.h"
+#include "platform/window.h"
+
+using namespace plat;
+
+namespace {
+
+LRESULT proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_PAINT) {
+        PAINTSTRUCT ps;
+        beginPaint(h, &ps);
+        presentAll(h);
+        endPaint(h, &ps);
+        return 0;
+    }
+    return defWindowProc(h, m, w, l);
+}
+
+// Pumps for a while (real time), keeping the last mouse position seen.
+void pumpFor(uint32_t ms, POINT* mouse = nullptr) {
+    uint32_t end = tickCount() + ms;
+    MSG m;
+    while (int32_t(tickCount() - end) < 0) {
+        while (peekMessage(&m, 0, 0, 0, PM_REMOVE)) {
+            if (m.message == WM_MOUSEMOVE && mouse) *mouse = {lParamX(m.lParam), lParamY(m.lParam)};
+            dispatchMessage(&m);
+        }
+        sleepMs(5);
+    }
+}
+
+TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
+    ASSERT_EQ(videoBackend(), VideoBackend::Sdl) << "needs a display (run under xvfb-run)";
+    WNDCLASS wc;
+    wc.lpfnWndProc = proc;
+    wc.lpszClassName = "Smoke";
+    ASSERT_NE(registerClass(wc), 0);
+    const int W = 64, H = 48;
+    HWND h = createWindowEx(0, "Smoke", "Torvex smoke", WS_POPUP | WS_CAPTION | WS_VISIBLE, 40, 40, W + 6, H + 26, 0,
+                            nullptr);
+    ASSERT_NE(h, 0u);
+    std::vector<uint8_t> bits(size_t(W) * H);
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) bits[size_t(y) * W + size_t(x)] = uint8_t((x / 8 + y / 8) % 4);
+    PaletteEntry pal[4] = {{0, 0, 0, 0}, {255, 0, 0, 0}, {0, 255, 0, 0}, {10, 20, 250, 0}};
+    ASSERT_TRUE(attachFrameBuffer(h, bits.data(), W, H, W, false));
+    ASSERT_TRUE(setPaletteEntries(h, 0, 4, pal));
+    ASSERT_TRUE(presentAll(h));
+    pumpFor(200);
+
+    auto expectPicture = [&](const char* what) {
+        std::vector<uint32_t> px;
+        int32_t ow = 0, oh = 0;
+        ASSERT_TRUE(sdlv::readPixels(h, &px, &ow, &oh));
+        sdlv::Placement p = sdlv::placeBuffer(ow, oh, W, H);
+        ASSERT_GT(p.w, 0);
+        int bad = 0;
+        for (int y = 0; y < H; y++) {
+            for (int x = 0; x < W; x++) {
+                // The centre of each scaled buffer pixel.
+                int sx = p.x + (2 * x + 1) * p.w / (2 * W), sy = p.y + (2 * y + 1) * p.h / (2 * H);
+                const PaletteEntry& e = pal[bits[size_t(y) * W + size_t(x)]];
+                uint32_t want = (uint32_t(e.red) << 16) | (uint32_t(e.green) << 8) | e.blue;
+                if ((px[size_t(sy) * size_t(ow) + size_t(sx)] & 0xFFFFFF) != want) bad++;
+            }
+        }
+        EXPECT_EQ(bad, 0) << what << " " << ow << "x" << oh;
+        if (p.x > 0) {
+            EXPECT_EQ(px[size_t(oh / 2) * size_t(ow)] & 0xFFFFFF, 0u) << "letterbox bar is black";
+        }
+    };
+    expectPicture("windowed");
+
+    // A palette change shows at the next present, over the whole picture.
+    pal[1] = {1, 2, 3, 0};
+    setPaletteEntries(h, 1, 1, &pal[1]);
+    presentRect(h, 0, 0, 1, 1);
+    expectPicture("after a palette change");
+
+    // The user makes the window larger: two whole multiples fit across, three down, so the
+    // picture is doubled and centred between black bars.
+    sdlv::resizeDrawable(h, 2 * W + 37, 3 * H + 5);
+    pumpFor(300);
+    {
+        std::vector<uint32_t> px;
+        int32_t ow = 0, oh = 0;
+        ASSERT_TRUE(sdlv::readPixels(h, &px, &ow, &oh));
+        EXPECT_EQ(ow, 2 * W + 37);
+        sdlv::Placement p = sdlv::placeBuffer(ow, oh, W, H);
+        EXPECT_EQ(p.w, 2 * W);
+        EXPECT_EQ(p.h, 2 * H);
+    }
+    expectPicture("resized");
+
+    // The pointer put on a buffer pixel comes back as that pixel.
+    POINT screen{0, 0};
+    clientToScreen(h, &screen);
+    setCursorPos(screen.x + 21, screen.y + 13);
+    POINT mouse{-1, -1};
+    pumpFor(300, &mouse);
+    EXPECT_EQ(mouse.x, 21);
+    EXPECT_EQ(mouse.y, 13);
+
+    // Under a window manager this fills the screen; a bare virtual display keeps the window.
+    EXPECT_TRUE(setFullScreen(h, true));
+    EXPECT_TRUE(isFullScreen(h));
+    pumpFor(100);
+    EXPECT_TRUE(setFullScreen(h, false));
+    destroyWindow(h);
+    pumpFor(50);
+}
+
+TEST(SdlSmoke, WaveBlockPlaysThroughTheSdlDevice) {
+    ASSERT_EQ(audioBackend(), AudioBackend::Sdl) << "SDL_AUDIODRIVER=disk should give a device";
+    WAVEFORMATEX f;
+    f.nChannels = 2;
+    f.nSamplesPerSec = 22050;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 4;
+    HWAVEOUT dev;
+    ASSERT_EQ(waveOutOpen(&dev, WAVE_MAPPER, &f, nullptr, 0, 0), MMSYSERR_NOERROR);
+    std::vector<int16_t> tone(2205 * 2);
+    for (size_t i = 0; i < tone.size(); i++) tone[i] = int16_t((i / 2) % 50 < 25 ? 8000 : -8000);
+    WAVEHDR hdr;
+    hdr.lpData = reinterpret_cast<char*>(tone.data());
+    hdr.dwBufferLength = uint32_t(tone.size() * 2);
+    waveOutPrepareHeader(dev, &hdr, sizeof hdr);
+    waveOutWrite(dev, &hdr, sizeof hdr);
+    uint32_t start = tickCount();
+    while (!(hdr.dwFlags & WHDR_DONE) && tickCount() - start < 3000) sleepMs(5);
+    uint32_t took = tickCount() - start;
+    EXPECT_TRUE(hdr.dwFlags & WHDR_DONE);
+    EXPECT_GE(took, 60u) << "a 100 ms block cannot finish at once";
+    uint64_t pos = 0;
+    waveOutGetPosition(dev, &pos);
+    EXPECT_EQ(pos, tone.size() * 2);
+    waveOutUnprepareHeader(dev, &hdr, sizeof hdr);
+    EXPECT_EQ(waveOutClose(dev), MMSYSERR_NOERROR);
+    audioShutdown();
+}
+
+}  // namespace
