@@ -6,6 +6,7 @@
 #include "kroutil/kro_file.h"
 #include "platform/clock.h"
 #include "platform/dialog.h"
+#include "platform/window.h"
 #include "player/engine/commands.h"
 #include "player/engine/program.h"
 #include "player/engine/script.h"
@@ -20,10 +21,24 @@ void noop() {}
 bool noFalse() { return false; }
 uintptr_t noWindow() { return 0; }
 void noLine(const char*) {}
-bool noHost(uintptr_t) { return false; }
-std::string noTitle(uintptr_t, int) { return {}; }
-intptr_t noSend(uintptr_t, uint32_t, uintptr_t, intptr_t) { return 0; }
-void noCopyData(uintptr_t, uint32_t, const char*, uint32_t) {}
+// The host window is any window of the platform's window service (a handle that names none is
+// not greeted).
+bool hostIsWindow(uintptr_t handle) { return plat::isWindow(handle); }
+std::string hostTitle(uintptr_t handle, int maxChars) {
+    std::string t = plat::getWindowText(handle);
+    if (t.size() > size_t(maxChars)) t.resize(size_t(maxChars));
+    return t;
+}
+intptr_t hostSend(uintptr_t handle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return plat::sendMessage(handle, message, wParam, lParam);
+}
+void hostCopyData(uintptr_t handle, uint32_t dwData, const char* data, uint32_t size) {
+    plat::COPYDATASTRUCT cds;
+    cds.dwData = dwData;
+    cds.cbData = size;
+    cds.lpData = data;
+    plat::sendMessage(handle, plat::WM_COPYDATA, 0, reinterpret_cast<intptr_t>(&cds));
+}
 
 // Sorted by name in ascending byte order (the loader's binary search relies on it).
 CommandEntry gTable[kCommandCount] = {
@@ -397,7 +412,7 @@ void executeRecords(const char* startLabel) {
 }  // namespace
 
 RuntimeHooks gHooks = {noop,   noop,    noop,   noop,   noFalse,   noFalse, noWindow,
-                       noLine, noHost, noTitle, noSend, noCopyData, noop};
+                       noLine, hostIsWindow, hostTitle, hostSend, hostCopyData, noop};
 
 const CommandEntry* commandTable() { return gTable; }
 

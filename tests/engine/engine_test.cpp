@@ -13,6 +13,7 @@
 #include "player/engine/program.h"
 #include "player/engine/script.h"
 #include "platform/fs.h"
+#include "platform/window.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -479,6 +480,78 @@ TEST(EngineTable, CommandTableIsSortedAndComplete) {
     EXPECT_EQ(var("G"), "1");
     EXPECT_TRUE(engine::registerCommand("SCREENGRAPHICS", engine::commandNotAvailable));
     EXPECT_FALSE(engine::registerCommand("NOSUCH", engine::commandNotAvailable));
+}
+
+}  // namespace
+
+namespace {
+
+struct HostRecord {
+    int greetings = 0;
+    int copies = 0;
+    uintptr_t dwData = 0;
+    std::string copied;
+    uint32_t cbData = 0;
+    plat::LRESULT answer = 0;
+};
+HostRecord gHost;
+
+plat::LRESULT hostProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM lParam) {
+    if (msg == 10019) {
+        ++gHost.greetings;
+        return gHost.answer;
+    }
+    if (msg == plat::WM_COPYDATA) {
+        auto* cds = reinterpret_cast<const plat::COPYDATASTRUCT*>(lParam);
+        ++gHost.copies;
+        gHost.dwData = cds->dwData;
+        gHost.cbData = cds->cbData;
+        gHost.copied.assign(static_cast<const char*>(cds->lpData), cds->cbData);
+        return 1;
+    }
+    return plat::defWindowProc(hwnd, msg, wParam, lParam);
+}
+
+TEST(EngineProgram, HostHandshake) {
+    setenv("TORVEX_VIDEO", "headless", 1);
+    plat::WNDCLASS wc;
+    wc.lpfnWndProc = hostProc;
+    wc.lpszClassName = "EngineTestHost";
+    plat::registerClass(wc);
+    plat::HWND host = plat::createWindowEx(0, "EngineTestHost", "Torvex for Windows - host", 0, 0, 0, 100, 100, 0, nullptr);
+    ASSERT_NE(host, 0u);
+    const std::string line = "/#" + std::to_string(host) + " main";
+
+    // Answers 8995: the handle is dropped, nothing at the end, no about box.
+    gHost = HostRecord{};
+    gHost.answer = 8995;
+    Outcome o = run({{"main.ss", "VARSET A 1\n"}}, line);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(gHost.greetings, 1);
+    EXPECT_EQ(gHost.copies, 0);
+    EXPECT_TRUE(o.boxes.empty());
+
+    // Any other answer: the version text at the end, still no about box.
+    gHost = HostRecord{};
+    gHost.answer = 1;
+    o = run({{"main.ss", "VARSET A 1\n"}}, line);
+    EXPECT_EQ(gHost.greetings, 1);
+    EXPECT_EQ(gHost.copies, 1);
+    EXPECT_EQ(gHost.dwData, 4660u);
+    const std::string version = "TorvexScript 4.2d";
+    EXPECT_EQ(gHost.cbData, version.size() + 16);
+    EXPECT_EQ(gHost.copied.substr(0, version.size()), version);
+    EXPECT_TRUE(o.boxes.empty());
+
+    // A title that does not match: not greeted, the about box stays, the version text at the end.
+    plat::setWindowText(host, "Some other program");
+    gHost = HostRecord{};
+    o = run({{"main.ss", "VARSET A 1\n"}}, line);
+    EXPECT_EQ(gHost.greetings, 0);
+    EXPECT_EQ(gHost.copies, 1);
+    ASSERT_EQ(o.boxes.size(), 1u);
+    EXPECT_EQ(o.boxes[0].title, "TorvexScript - V4.2d");
+    plat::destroyWindow(host);
 }
 
 }  // namespace
