@@ -378,6 +378,46 @@ void warpMouse(HWND id, int32_t x, int32_t y) {
     SDL_WarpMouseInWindow(w.window, mx, my);
 }
 
+void* nativeWindow(HWND id) {
+    Lock l(st().lock);
+    auto it = st().windows.find(id);
+    return it == st().windows.end() ? nullptr : it->second.window;
+}
+
+bool pushTestKey(HWND id, const char* keyName, int mods, bool down) {
+    SDL_Keycode k = SDL_GetKeyFromName(keyName);
+    Uint32 wid;
+    {
+        Lock l(st().lock);
+        auto it = st().windows.find(id);
+        if (k == SDLK_UNKNOWN || it == st().windows.end()) return false;
+        wid = SDL_GetWindowID(it->second.window);
+    }
+    SDL_Event e{};
+    e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+    e.key.windowID = wid;
+    e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+    e.key.keysym.sym = k;
+    e.key.keysym.scancode = SDL_GetScancodeFromKey(k);
+    e.key.keysym.mod = Uint16(((mods & 1) ? KMOD_LSHIFT : 0) | ((mods & 2) ? KMOD_LCTRL : 0) | ((mods & 4) ? KMOD_LALT : 0));
+    return SDL_PushEvent(&e) == 1;
+}
+
+bool pushTestText(HWND id, const char* utf8) {
+    Uint32 wid;
+    {
+        Lock l(st().lock);
+        auto it = st().windows.find(id);
+        if (it == st().windows.end()) return false;
+        wid = SDL_GetWindowID(it->second.window);
+    }
+    SDL_Event e{};
+    e.type = SDL_TEXTINPUT;
+    e.text.windowID = wid;
+    SDL_strlcpy(e.text.text, utf8, sizeof e.text.text);
+    return SDL_PushEvent(&e) == 1;
+}
+
 void resizeDrawable(HWND id, int32_t width, int32_t height) {
     Lock l(st().lock);
     auto it = st().windows.find(id);

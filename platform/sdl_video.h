@@ -36,6 +36,15 @@ bool desktopSize(int32_t* width, int32_t* height);
 void warpMouse(HWND id, int32_t x, int32_t y);
 void showCursor(bool visible);
 
+// The SDL_Window* of a window as an opaque pointer (null when it has none).
+void* nativeWindow(HWND id);
+
+// Queues an SDL key event as the keyboard would give it (tests): key by SDL's key name ("F1",
+// "Return", "A", "Left"), mods bits 1 Shift, 2 Control, 4 Alt. False for an unknown name.
+bool pushTestKey(HWND id, const char* keyName, int mods, bool down);
+// Queues SDL text input (UTF-8), as typing gives it.
+bool pushTestText(HWND id, const char* utf8);
+
 // Resizes the real window only, as a user dragging its border would (tests).
 void resizeDrawable(HWND id, int32_t width, int32_t height);
 // Draws the window now and reads back its drawable area as 0x00RRGGBB pixels (tests).

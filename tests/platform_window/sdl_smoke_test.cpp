@@ -121,6 +121,60 @@ TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
     pumpFor(50);
 }
 
+TEST(SdlSmoke, KeyboardEventsBecomeVirtualKeysAndCharacters) {
+    WNDCLASS wc;
+    wc.lpfnWndProc = proc;
+    wc.lpszClassName = "SmokeKeys";
+    ASSERT_NE(registerClass(wc), 0);
+    HWND h = createWindowEx(0, "SmokeKeys", "keys", WS_POPUP | WS_VISIBLE, 0, 0, 32, 32, 0, nullptr);
+    ASSERT_NE(h, 0u);
+    pumpFor(100);
+    struct Case {
+        const char* key;
+        int mods;  // 1 Shift, 2 Control, 4 Alt
+        const char* text;
+        std::vector<std::pair<UINT, WPARAM>> want;
+    };
+    const Case cases[] = {
+        {"F1", 0, nullptr, {{WM_KEYDOWN, VK_F1}, {WM_KEYUP, VK_F1}}},
+        {"F1", 4, nullptr, {{WM_SYSKEYDOWN, VK_F1}, {WM_KEYUP, VK_F1}}},
+        {"F10", 0, nullptr, {{WM_SYSKEYDOWN, VK_F10}, {WM_SYSKEYUP, VK_F10}}},
+        {"Return", 0, nullptr, {{WM_KEYDOWN, VK_RETURN}, {WM_CHAR, 13}, {WM_KEYUP, VK_RETURN}}},
+        {"A", 2, nullptr, {{WM_KEYDOWN, 'A'}, {WM_CHAR, 1}, {WM_KEYUP, 'A'}}},
+        {"Left", 0, nullptr, {{WM_KEYDOWN, VK_LEFT}, {WM_KEYUP, VK_LEFT}}},
+        {"PageDown", 0, nullptr, {{WM_KEYDOWN, VK_NEXT}, {WM_KEYUP, VK_NEXT}}},
+        {"Q", 1, "Q", {{WM_KEYDOWN, 'Q'}, {WM_CHAR, 'Q'}, {WM_KEYUP, 'Q'}}},
+        {nullptr, 0, "\xc3\xa9\xe2\x82\xac", {{WM_CHAR, 0xE9}}},  // the euro sign has no single byte
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key ? c.key : c.text);
+        if (c.key) {
+            ASSERT_TRUE(sdlv::pushTestKey(h, c.key, c.mods, true));
+        }
+        if (c.text) {
+            ASSERT_TRUE(sdlv::pushTestText(h, c.text));
+        }
+        if (c.key) {
+            ASSERT_TRUE(sdlv::pushTestKey(h, c.key, 0, false));
+        }
+        std::vector<std::pair<UINT, WPARAM>> got;
+        uint32_t end = tickCount() + 200;
+        MSG m;
+        while (int32_t(tickCount() - end) < 0 && got.size() < c.want.size()) {
+            while (peekMessage(&m, 0, 0, 0, PM_REMOVE))
+                if (m.message >= WM_KEYDOWN && m.message <= WM_SYSKEYUP) got.push_back({m.message, m.wParam});
+            sleepMs(2);
+        }
+        EXPECT_EQ(got, c.want);
+    }
+    // Alt+Enter switches to full screen instead of reaching the window.
+    ASSERT_TRUE(sdlv::pushTestKey(h, "Return", 4, true));
+    pumpFor(100);
+    EXPECT_TRUE(isFullScreen(h));
+    destroyWindow(h);
+    pumpFor(50);
+}
+
 TEST(SdlSmoke, WaveBlockPlaysThroughTheSdlDevice) {
     ASSERT_EQ(audioBackend(), AudioBackend::Sdl) << "SDL_AUDIODRIVER=disk should give a device";
     WAVEFORMATEX f;
