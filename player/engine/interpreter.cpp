@@ -351,6 +351,11 @@ bool executeText() {
 }
 
 void executeRecords(const char* startLabel) {
+    static const std::vector<size_t> nameLengths = [] {
+        std::vector<size_t> v;
+        for (const CommandEntry& e : gTable) v.push_back(std::strlen(e.name));
+        return v;
+    }();
     const CompiledScript& s = *gScript.script;
     if (startLabel) {
         char name[kLineSize];
@@ -367,7 +372,7 @@ void executeRecords(const char* startLabel) {
         std::memcpy(gScript.paramBuffer, text, size_t(r.length) + 1);
         gScript.param = gScript.paramBuffer;
         const char* name = gTable[r.command].name;
-        size_t nameLength = std::strlen(name);
+        size_t nameLength = nameLengths[r.command];
         std::memcpy(gScript.commandText, name, nameLength);
         gScript.commandText[nameLength] = ' ';
         size_t room = size_t(kLineSize - 2) - nameLength;

@@ -47,24 +47,30 @@ size_t makeKey(const char* name, unsigned char* key) {
     return k;
 }
 
+// The next start mark at or after p (or end). Entries are mostly short, so a few bytes are
+// looked at one by one before handing the rest to memchr.
+const unsigned char* nextMark(const unsigned char* p, const unsigned char* end) {
+    for (int i = 0; i < 16; ++i, ++p)
+        if (p >= end || *p == kStartMark) return p;
+    const void* hit = std::memchr(p, kStartMark, size_t(end - p));
+    return hit ? static_cast<const unsigned char*>(hit) : end;
+}
+
 // Offset of the entry with this key, or -1. Keys can only match at entry starts (values hold
 // no byte 255), so walking the entries finds what a search of the whole text would.
 long findKey(const unsigned char* key, size_t keyLength) {
     const unsigned char* p = gVars.store;
     const unsigned char* end = gVars.store + gVars.used;
     while (p < end) {
-        if (size_t(end - p) >= keyLength && p[1] == key[1] && std::memcmp(p, key, keyLength) == 0)
+        if (p[1] == key[1] && size_t(end - p) >= keyLength && std::memcmp(p, key, keyLength) == 0)
             return long(p - gVars.store);
-        const void* next = std::memchr(p + 1, kStartMark, size_t(end - p - 1));
-        if (!next) break;
-        p = static_cast<const unsigned char*>(next);
+        p = nextMark(p + 1, end);
     }
     return -1;
 }
 
 size_t valueEnd(size_t from) {
-    const void* next = std::memchr(gVars.store + from, kStartMark, gVars.used - from);
-    return next ? size_t(static_cast<const unsigned char*>(next) - gVars.store) : gVars.used;
+    return size_t(nextMark(gVars.store + from, gVars.store + gVars.used) - gVars.store);
 }
 
 void writeEndMarker() {
@@ -332,9 +338,19 @@ ParamKind FetchParam(char* out, bool substitute) {
     while (isAlnum(p[n])) ++n;
     copyCapped(out, p, n);
     if (substitute && isAlpha(out[0])) {
-        char name[kLineSize];
-        copyCapped(name, out, n);
-        GetVariable(out, name);
+        // A bare word is letters and digits only: its key needs no trimming or cleaning.
+        unsigned char key[kLineSize + 2];
+        size_t k = 0;
+        key[k++] = kStartMark;
+        for (size_t i = 0; i < n && i < size_t(kLineSize - 1); ++i)
+            key[k++] = static_cast<unsigned char>(upperAscii(p[i]));
+        key[k++] = kSeparator;
+        long at = findKey(key, k);
+        out[0] = 0;
+        if (at >= 0) {
+            size_t from = size_t(at) + k;
+            copyCapped(out, reinterpret_cast<const char*>(gVars.store + from), valueEnd(from) - from);
+        }
     }
     if (n) {
         p += n;
