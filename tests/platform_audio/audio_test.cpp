@@ -2,6 +2,7 @@
 // controls, the WAV written by the headless mixer, and the resampler's quality.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -323,6 +324,36 @@ TEST_F(AudioTest, WavThatCannotBeCreatedFallsBackToTimingOnly) {
     waveOutWrite(dev, &h, sizeof h);
     advance(11);
     EXPECT_TRUE(h.dwFlags & WHDR_DONE);
+    waveOutClose(dev);
+}
+
+TEST_F(AudioTest, OnTheRealClockTheMixerRunsByItself) {
+    audioShutdown();
+    setVirtualClock(false);
+    setAudioBackendForTest(AudioBackend::Null);
+    static std::atomic<int> doneCalls;
+    doneCalls = 0;
+    auto countDone = [](HWAVEOUT, uint32_t msg, uintptr_t, uintptr_t, uintptr_t) {
+        if (msg == WOM_DONE) doneCalls++;
+    };
+    WAVEFORMATEX f = pcm(22050, 1, 8);
+    HWAVEOUT dev;
+    ASSERT_EQ(waveOutOpen(&dev, 0, &f, countDone, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+    std::vector<char> d(1102, char(0x80));  // 50 ms
+    WAVEHDR h;
+    h.lpData = d.data();
+    h.dwBufferLength = uint32_t(d.size());
+    waveOutPrepareHeader(dev, &h, sizeof h);
+    waveOutWrite(dev, &h, sizeof h);
+    uint32_t start = tickCount();
+    // No audio call in the loop: the mixing thread completes the block and runs the callback.
+    while (!(h.dwFlags & WHDR_DONE) && tickCount() - start < 2000) sleepMs(2);
+    uint32_t took = tickCount() - start;
+    EXPECT_TRUE(h.dwFlags & WHDR_DONE);
+    EXPECT_GE(took, 45u);
+    EXPECT_LT(took, 1000u);
+    while (doneCalls.load() == 0 && tickCount() - start < 2000) sleepMs(2);
+    EXPECT_EQ(doneCalls.load(), 1) << "the callback runs on the mixing thread";
     waveOutClose(dev);
 }
 
