@@ -13,6 +13,7 @@ constexpr uint32_t kLeaf = 0x80000000u;
 constexpr uint32_t kWalk = 0x40000000u;
 constexpr uint32_t kMaxInternal = 1u << 20;  // far beyond any real tree (65536 values + 3 slots)
 constexpr uint32_t kSubBits = 8;
+constexpr uint32_t kWideBits = 16;
 
 // ---- the palette ------------------------------------------------------------------------------
 
@@ -228,10 +229,14 @@ bool TorvexDecodeTrees(TorvexFile* f, const uint8_t* data, uint32_t length) {
             return false;
     }
     std::vector<uint32_t> tables[4];
+    uint32_t widths[4] = {12, 12, 12, 10};
     uint64_t words = 0;
     for (int k = 0; k < 4; ++k) {
         if (!value[k].present) continue;
-        buildTables(value[k], k == kTreeType ? 10 : 12, tables[k]);
+        // Trees of many long codes (the full tree of noisy pictures) get one wide table: a
+        // single lookup in 256 KB beats two in twice that much.
+        if (k != kTreeType && value[k].nodes.size() / 2 > 8192) widths[k] = kWideBits;
+        buildTables(value[k], widths[k], tables[k]);
         words += tables[k].size() + value[k].nodes.size();
     }
     if (words * 4 >= 0xFFFFFF00u) return false;
@@ -249,7 +254,7 @@ bool TorvexDecodeTrees(TorvexFile* f, const uint8_t* data, uint32_t length) {
         TorvexTree& t = trees->tree[k];
         if (!value[k].present) continue;
         t.present = 1;
-        t.tableBits = k == kTreeType ? 10 : 12;
+        t.tableBits = uint8_t(widths[k]);
         t.table = w;
         t.tableEntries = uint32_t(tables[k].size());
         std::memcpy(w, tables[k].data(), tables[k].size() * 4);
