@@ -472,6 +472,12 @@ void pump() {
                         if (e.window.event == SDL_WINDOWEVENT_EXPOSED) win::deliverExpose(h);
                         break;
                     }
+                    case SDL_WINDOWEVENT_ENTER:
+                        if (windowHidesPointer(h)) SDL_ShowCursor(SDL_DISABLE);
+                        break;
+                    case SDL_WINDOWEVENT_LEAVE:
+                        SDL_ShowCursor(win::cursorDisplayCount() >= 0 ? SDL_ENABLE : SDL_DISABLE);
+                        break;
                     case SDL_WINDOWEVENT_MOVED:
                         if (!isFullScreen(h)) win::deliverMovedBySystem(h, e.window.data1, e.window.data2);
                         break;

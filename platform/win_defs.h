@@ -11,6 +11,7 @@ namespace plat {
 
 using HWND = uintptr_t;  // opaque window handle, 0 = none; stale handles are simply refused
 using HMENU = uintptr_t;
+using HCURSOR = uintptr_t;
 using UINT = uint32_t;
 using WPARAM = uint64_t;
 using LPARAM = int64_t;

@@ -94,6 +94,8 @@ struct WindowState {
     std::array<uint8_t, 256> asyncKeys{};
     int backend = -1;  // -1 undecided, else VideoBackend
     std::thread::id videoThread;
+    std::map<HCURSOR, bool> cursors;  // handle -> blank
+    HCURSOR nextCursor = 0x20010;
     bool desktopKnown = false;
     int32_t desktopW = 1920, desktopH = 1080;
 };
@@ -1168,6 +1170,62 @@ bool setCursorPos(int32_t x, int32_t y) {
     return true;
 }
 
+HCURSOR createCursor(int32_t hotX, int32_t hotY, int32_t width, int32_t height, const uint8_t* andPlane,
+                     const uint8_t* xorPlane) {
+    if (width < 1 || height < 1 || width > 256 || height > 256 || !andPlane || !xorPlane) return 0;
+    size_t row = size_t(width + 7) / 8;
+    bool blank = true;
+    for (int32_t y = 0; y < height && blank; y++) {
+        for (int32_t x = 0; x < width; x++) {
+            uint8_t bit = uint8_t(0x80 >> (x & 7));
+            size_t at = size_t(y) * row + size_t(x / 8);
+            if (!(andPlane[at] & bit) || (xorPlane[at] & bit)) {
+                blank = false;
+                break;
+            }
+        }
+    }
+    Lock l(ws().lock);
+    HCURSOR h = ws().nextCursor;
+    ws().nextCursor += 0x10;
+    ws().cursors[h] = blank;
+    return h;
+}
+
+HCURSOR loadArrowCursor() {
+    Lock l(ws().lock);
+    for (auto& [h, blank] : ws().cursors)
+        if (!blank) return h;
+    HCURSOR h = ws().nextCursor;
+    ws().nextCursor += 0x10;
+    ws().cursors[h] = false;
+    return h;
+}
+
+bool destroyCursor(HCURSOR cursor) {
+    Lock l(ws().lock);
+    return ws().cursors.erase(cursor) == 1;
+}
+
+bool windowHidesPointer(HWND hwnd) {
+    Lock l(ws().lock);
+    WindowRec* w = findLocked(hwnd);
+    if (!w) return false;
+    auto c = ws().classes.find(w->classKey);
+    if (c == ws().classes.end()) return false;
+    auto k = ws().cursors.find(c->second.wc.hCursor);
+    return k != ws().cursors.end() && k->second;
+}
+
+}  // namespace plat
+namespace plat::win {
+int cursorDisplayCount() {
+    Lock l(ws().lock);
+    return ws().cursorCount;
+}
+}  // namespace plat::win
+namespace plat {
+
 int showCursor(bool show) {
     int count;
     {
@@ -1204,6 +1262,7 @@ void resetWindowSystem() {
     ws().focus = ws().active = 0;
     ws().cursor = {};
     ws().cursorCount = 0;
+    ws().cursors.clear();
     ws().syncKeys.fill(0);
     ws().asyncKeys.fill(0);
     for (auto& [id, q] : ws().queues) {

@@ -143,6 +143,17 @@ int16_t getKeyState(int virtualKey);
 // The same, as of the latest input seen by the back-end.
 int16_t getAsyncKeyState(int virtualKey);
 
+// Cursors: shapes are not drawn here; a cursor whose every pixel is transparent (AND plane all
+// ones, XOR plane all zeros) hides the pointer while it is over a window whose class uses it,
+// any other shape shows the standard pointer. Planes are 1 bit per pixel, rows of (width+7)/8
+// bytes. 0 for bad sizes (1..256) or missing planes.
+HCURSOR createCursor(int32_t hotX, int32_t hotY, int32_t width, int32_t height, const uint8_t* andPlane,
+                     const uint8_t* xorPlane);
+HCURSOR loadArrowCursor();
+bool destroyCursor(HCURSOR cursor);
+// True when the window's class cursor hides the pointer over it.
+bool windowHidesPointer(HWND hwnd);
+
 bool getCursorPos(POINT* pt);
 bool setCursorPos(int32_t x, int32_t y);
 int showCursor(bool show);  // returns the new display count (visible while >= 0)

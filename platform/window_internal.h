@@ -32,6 +32,7 @@ void deliverExpose(HWND hwnd);
 void deliverMovedBySystem(HWND hwnd, int32_t clientX, int32_t clientY);
 
 KeyMods currentMods();
+int cursorDisplayCount();  // showCursor's count (pointer shown while >= 0)
 // Sets the latest known modifier state (after an injected key press given with flags).
 void setAsyncMods(KeyMods mods);
 bool clientOrigin(HWND hwnd, POINT* pt);

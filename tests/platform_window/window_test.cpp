@@ -284,6 +284,29 @@ TEST_F(WindowTest, SystemMenuEntriesKeepTheirState) {
     EXPECT_EQ(getSystemMenu(make(WS_POPUP), false), 0u) << "no WS_SYSMENU, no menu";
 }
 
+TEST_F(WindowTest, ABlankClassCursorHidesThePointerOverItsWindows) {
+    std::vector<uint8_t> ones(32 * 4, 0xFF), zeros(32 * 4, 0);
+    HCURSOR blank = createCursor(0, 0, 32, 32, ones.data(), zeros.data());
+    zeros[5] = 0x10;  // one visible pixel
+    HCURSOR shape = createCursor(0, 0, 32, 32, ones.data(), zeros.data());
+    ASSERT_NE(blank, 0u);
+    ASSERT_NE(shape, 0u);
+    EXPECT_EQ(createCursor(0, 0, 0, 32, ones.data(), zeros.data()), 0u);
+    WNDCLASS wc;
+    wc.lpfnWndProc = recordingProc;
+    wc.hCursor = blank;
+    wc.lpszClassName = "Blank";
+    registerClass(wc);
+    wc.hCursor = shape;
+    wc.lpszClassName = "Shaped";
+    registerClass(wc);
+    EXPECT_TRUE(windowHidesPointer(createWindowEx(0, "Blank", "", WS_POPUP, 0, 0, 8, 8, 0, nullptr)));
+    EXPECT_FALSE(windowHidesPointer(createWindowEx(0, "Shaped", "", WS_POPUP, 0, 0, 8, 8, 0, nullptr)));
+    EXPECT_FALSE(windowHidesPointer(make()));
+    EXPECT_TRUE(destroyCursor(blank));
+    EXPECT_FALSE(destroyCursor(blank));
+}
+
 // ---- injected input ------------------------------------------------------------------------
 
 TEST_F(WindowTest, InputScriptParsesAndReportsBadLines) {
