@@ -1,0 +1,34 @@
+// The audio tracks of an open Torvex file: opening them, feeding each frame's chunks into
+// their rings, extraction for the library's sound reader, the sound clock and pause/resume.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/audio/torvex_track.h"
+
+struct TorvexFile;
+
+// Opens track t of the file on the sound back-end (wave output unless one was chosen); false
+// when the track is unusable or a buffer, decoder or device cannot be had.
+bool TorvexOpenTrack(TorvexFile* file, int track, uint32_t headerPeriod, uint32_t effectivePeriod);
+// Closes and frees every open track of the file.
+void TorvexCloseTracks(TorvexFile* file);
+// Moves the current frame's audio into the rings.
+void TorvexFeedAudio(TorvexFile* file);
+// Decodes the current frame's chunk of the lowest track in trackMask into dest (room for the
+// chunk's unpacked length); returns the bytes delivered.
+uint32_t TorvexExtractAudio(uint32_t trackMask, TorvexFile* file, void* dest);
+// Back at frame 0: rings emptied, expected positions and totals zeroed, the back-end reset.
+void TorvexResetTracks(TorvexFile* file);
+// on = 0 pauses, on > 0 resumes, on < 0 resumes with a silent cushion. 1, or 0 when resuming
+// failed (the file stays paused) or for a null file.
+int32_t TorvexSetSoundActive(TorvexFile* file, int32_t on);
+
+// The sound clock, for pacing: whether the primary track has fallen half a second behind the
+// frame being shown (and then the sync is given up for this frame), and whether the frame is
+// not yet due (1) by the primary track's play position.
+bool TorvexAudioLate(TorvexFile* file);
+int32_t TorvexAudioIsEarly(TorvexFile* file);
+torvex::TorvexTrack* TorvexGetTrack(TorvexFile* file, int track);
+uint32_t TorvexTrackPlayPosition(TorvexFile* file, int track);
+bool TorvexAnyTrackOpen(const TorvexFile* file);
