@@ -25,7 +25,6 @@ struct SdlWindow {
     bool dirty = true;
     bool reupload = false;  // the renderer may have dropped the texture's contents
     uint32_t lastFlush = 0;
-    bool minimized = false;
 };
 
 struct SdlState {
@@ -269,9 +268,9 @@ void show(HWND id, bool visible, bool minimized) {
         return;
     }
     SDL_ShowWindow(w.window);
-    if (minimized && !w.minimized) SDL_MinimizeWindow(w.window);
-    if (!minimized && w.minimized) SDL_RestoreWindow(w.window);
-    w.minimized = minimized;
+    bool isMin = SDL_GetWindowFlags(w.window) & SDL_WINDOW_MINIMIZED;
+    if (minimized && !isMin) SDL_MinimizeWindow(w.window);
+    if (!minimized && isMin) SDL_RestoreWindow(w.window);
     w.dirty = true;
 }
 
@@ -470,8 +469,12 @@ void pump() {
                             if (it != st().windows.end()) it->second.dirty = it->second.reupload = true;
                         }
                         if (e.window.event == SDL_WINDOWEVENT_EXPOSED) win::deliverExpose(h);
+                        if (e.window.event == SDL_WINDOWEVENT_RESTORED) win::deliverMinimized(h, false);
                         break;
                     }
+                    case SDL_WINDOWEVENT_MINIMIZED:
+                        win::deliverMinimized(h, true);
+                        break;
                     case SDL_WINDOWEVENT_ENTER:
                         if (windowHidesPointer(h)) SDL_ShowCursor(SDL_DISABLE);
                         break;

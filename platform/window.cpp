@@ -1398,6 +1398,20 @@ void deliverActivation(HWND hwnd, bool active) {
 
 void deliverExpose(HWND hwnd) { invalidateRect(hwnd, nullptr, false); }
 
+void deliverMinimized(HWND hwnd, bool minimized) {
+    {
+        Lock l(ws().lock);
+        WindowRec* w = findLocked(hwnd);
+        if (!w || !w->visible || w->minimized == minimized) return;
+        w->minimized = minimized;
+        if (minimized) w->style |= WS_MINIMIZE; else w->style &= ~WS_MINIMIZE;
+    }
+    logEvent(std::string(minimized ? "minimize " : "restore ") + hwndText(hwnd));
+    int32_t cw = 0, ch = 0;
+    clientSize(hwnd, &cw, &ch);
+    postMessage(hwnd, WM_SIZE, minimized ? SIZE_MINIMIZED : SIZE_RESTORED, minimized ? 0 : makeLParam(cw, ch));
+}
+
 void deliverMovedBySystem(HWND hwnd, int32_t clientX, int32_t clientY) {
     RECT c;
     {

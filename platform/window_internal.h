@@ -28,6 +28,8 @@ void deliverClose(HWND hwnd);
 // The desktop gave activation to hwnd (active) or took it away from the application.
 void deliverActivation(HWND hwnd, bool active);
 void deliverExpose(HWND hwnd);
+// The user minimised or restored the window.
+void deliverMinimized(HWND hwnd, bool minimized);
 // The user moved the window: new client origin on the screen.
 void deliverMovedBySystem(HWND hwnd, int32_t clientX, int32_t clientY);
 
