@@ -135,6 +135,32 @@ TEST(TorvexWriterTest, LoneValueAndAbsentTrees) {
     TorvexClose(f);
 }
 
+// Noise of 255 colours: a full tree of thousands of long codes, decoded through the wide table.
+TEST(TorvexWriterTest, NoisyPictures) {
+    testsupport::TempDir dir;
+    const uint32_t w = 320, h = 160;
+    std::vector<std::vector<uint8_t>> pixels(3, std::vector<uint8_t>(w * h));
+    std::vector<uint8_t> pal(768, 9);
+    uint32_t s = 1;
+    for (auto& px : pixels)
+        for (auto& v : px) v = uint8_t(nextRandom(s) % 255);
+    std::vector<TorvexWriterFrame> frames;
+    for (auto& px : pixels) frames.push_back({px.data(), pal.data(), false});
+    std::string error;
+    ASSERT_TRUE(TorvexWrite(dir.file("n.tvx"), w, h, frames, {}, &error)) << error;
+    TorvexFile* f = TorvexOpen(dir.file("n.tvx").c_str(), 0, -1);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->trees->tree[kTreeFull].tableBits, 16);
+    std::vector<uint8_t> out(w * h, 0);
+    TorvexSetTarget(f, 0, 0, w, h, out.data(), 0);
+    for (int k = 0; k < 3; ++k) {
+        TorvexDecodeFrame(f);
+        ASSERT_EQ(out, pixels[size_t(k)]) << k;
+        TorvexAdvance(f);
+    }
+    TorvexClose(f);
+}
+
 TEST(TorvexWriterTest, RefusesUnusableInput) {
     testsupport::TempDir dir;
     std::vector<uint8_t> px(8 * 9), pal(768);
