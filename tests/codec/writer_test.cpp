@@ -244,6 +244,10 @@ TEST(TvxTool, EncodeDumpRoundTrip) {
         auto l1 = contents(base + "/l1");
         EXPECT_EQ(l1.size(), 29u);
         EXPECT_TRUE(l1 == contents(base + "/l2"));
+        // A looped dump encodes back to the same file: its info.json tells the stored frames.
+        ASSERT_EQ(run("encode --frames " + base + "/l1 " + base + "/c.tvx", &out), 0) << out;
+        ASSERT_EQ(run("dump " + base + "/c.tvx " + base + "/l3 --frames 14", &out), 0) << out;
+        EXPECT_TRUE(l1 == contents(base + "/l3"));
         // The looped frames are the stored ones again, in a looping player's order.
         for (int k = 0; k < 14; ++k) {
             size_t source = sourceOf(size_t(k), 5, c.ring);
