@@ -153,7 +153,9 @@ double memcpyRate(uint64_t count) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // An argument picks one case by its letter (a, a', b, c), for profiling.
+    std::string only = argc > 1 ? argv[1] : "";
     std::string tmp = (std::filesystem::temp_directory_path() / "torvex_bench.tvx").string();
     struct Case {
         const char* name;
@@ -167,6 +169,7 @@ int main() {
                     {"(c) palette changes only", paletteOnly(60), 0}};
     uint32_t checksum = 0;
     for (Case& c : cases) {
+        if (!only.empty() && std::string(c.name).rfind("(" + only + ")", 0) != 0) continue;
         std::vector<uint8_t> image = writeClip(c.clip, tmp);
         double rate = decodeRate(image, checksum);
         double copies = memcpyRate(uint64_t(rate * 1.5) + 100);
