@@ -8,12 +8,13 @@
 // activation and paint messages.
 //
 // Geometry: window rectangles are in screen coordinates of a desktop (the real one under SDL,
-// 1920x1080 headless). The frame around the client area is computed from the style bits
+// 1920x1080 headless unless TORVEX_DESKTOP=WxH says otherwise). The frame around the client area is computed from the style bits
 // (caption 20 pixels high; a dialog or modal frame 3 pixels, a thick frame 4, a plain border 1)
 // the same way in both back-ends, so positions computed by callers are reproducible.
 //
 // Threads: a window belongs to the thread that created it; messages posted to it go to that
-// thread's queue. sendMessage calls the procedure directly on the calling thread. Back-end
+// thread's queue. Under SDL, windows and their display are used from the thread that created
+// the first window (SDL's video runs there). sendMessage calls the procedure directly on the calling thread. Back-end
 // input is collected whenever the owning thread peeks or gets messages.
 #pragma once
 
