@@ -264,6 +264,20 @@ bool lastPresentedFrame(HWND hwnd, PresentedFrame* out) {
     return true;
 }
 
+bool readWindowPixels(HWND hwnd, std::vector<uint32_t>* pixels, int32_t* width, int32_t* height) {
+    if (!pixels || !width || !height || !isWindow(hwnd)) return false;
+    if (sdlOn()) return sdlv::readPixels(hwnd, pixels, width, height);
+    std::lock_guard<std::mutex> g(ds().lock);
+    auto it = ds().displays.find(hwnd);
+    if (it == ds().displays.end() || !it->second.bits) return false;
+    const DisplayRec& d = it->second;
+    pixels->resize(d.picture.size());
+    convertIndexedRect(d.picture.data(), d.width, pixels->data(), d.width, d.width, d.height, d.pal32.data());
+    *width = d.width;
+    *height = d.height;
+    return true;
+}
+
 void displayFlushPending() {
     if (sdlOn()) sdlv::flush(false);
 }

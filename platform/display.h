@@ -75,6 +75,11 @@ struct PresentedFrame {
 // The picture as last presented (whatever the back-end). False without a buffer.
 bool lastPresentedFrame(HWND hwnd, PresentedFrame* out);
 
+// What the window shows, as 0x00RRGGBB pixels: under SDL the real window's drawable area
+// (scaled and letterboxed, read back from the renderer); headless the presented picture through
+// its palette at its own size. False without a window or picture.
+bool readWindowPixels(HWND hwnd, std::vector<uint32_t>* pixels, int32_t* width, int32_t* height);
+
 // Starts capturing into dir (created when missing), as TORVEX_CAPTURE would; "" stops. Frame
 // numbers and the log restart.
 bool setCaptureDirectory(const std::string& dir);

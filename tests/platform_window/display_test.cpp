@@ -151,8 +151,15 @@ TEST_F(DisplayTest, PresentClipsAnyRectangleAndAttachRefusesBadBuffers) {
     getPaletteEntries(w, 254, 2, got);
     EXPECT_EQ(got[1].red, 9);
     EXPECT_TRUE(setPaletteEntries(w, 250, INT_MAX, many.data()));
+    std::vector<uint32_t> shown;
+    int32_t sw = 0, sh = 0;
+    ASSERT_TRUE(readWindowPixels(w, &shown, &sw, &sh));
+    ASSERT_EQ(sw, 16);
+    ASSERT_EQ(sh, 4);
+    EXPECT_EQ(shown[2 * 16 + 15], 0x090909u) << "the picture through the palette";
     detachFrameBuffer(w);
     EXPECT_FALSE(presentAll(w));
+    EXPECT_FALSE(readWindowPixels(w, &shown, &sw, &sh));
 }
 
 TEST_F(DisplayTest, FullScreenAndDesktopFacts) {

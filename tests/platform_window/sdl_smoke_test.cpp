@@ -62,7 +62,7 @@ TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
     auto expectPicture = [&](const char* what) {
         std::vector<uint32_t> px;
         int32_t ow = 0, oh = 0;
-        ASSERT_TRUE(sdlv::readPixels(h, &px, &ow, &oh));
+        ASSERT_TRUE(readWindowPixels(h, &px, &ow, &oh));
         sdlv::Placement p = sdlv::placeBuffer(ow, oh, W, H);
         ASSERT_GT(p.w, 0);
         int bad = 0;
@@ -95,7 +95,7 @@ TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
     {
         std::vector<uint32_t> px;
         int32_t ow = 0, oh = 0;
-        ASSERT_TRUE(sdlv::readPixels(h, &px, &ow, &oh));
+        ASSERT_TRUE(readWindowPixels(h, &px, &ow, &oh));
         EXPECT_EQ(ow, 2 * W + 37);
         sdlv::Placement p = sdlv::placeBuffer(ow, oh, W, H);
         EXPECT_EQ(p.w, 2 * W);
