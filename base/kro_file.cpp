@@ -90,6 +90,43 @@ void putZeros(KroFile* f, uint64_t count) {
 
 }  // namespace
 
+extern "C" KRO_API uint64_t KroFileSetPos(KroFile* f, uint64_t pos);
+extern "C" KRO_API void KroFileFlush(KroFile* f, int32_t commit);
+extern "C" KRO_API uint64_t KroFileGetPos(KroFile* f);
+
+namespace {
+
+// Read mode -> write mode at the same logical position. The read side's partial byte does
+// not carry over.
+void enterWriteMode(KroFile* f) {
+    if (f->writing) return;
+    if (f->buffer_size) {
+        uint64_t pos = KroFileGetPos(f);
+        f->buffer_pos = 0;
+        f->bit_count = 0;
+        f->writing = 1;
+        f->buffer_fill = f->buffer_size;
+        KroFileSetPos(f, pos);
+    } else {
+        f->writing = 1;
+        f->bit_count = 0;
+    }
+}
+
+// Write mode -> read mode at the same logical position (pending bits go out first).
+void enterReadMode(KroFile* f) {
+    if (!f->writing) return;
+    uint64_t pos = KroFileGetPos(f);
+    KroFileFlush(f, 0);
+    if (f->known_size != kSizeUnknown && KroFileGetPos(f) > f->known_size) f->known_size = KroFileGetPos(f);
+    f->writing = 0;
+    f->buffer_fill = f->buffer_size;
+    f->buffer_pos = f->buffer_fill;
+    KroFileSetPos(f, pos);
+}
+
+}  // namespace
+
 extern "C" {
 
 KRO_API KroFile* KroFileOpen(int32_t bufferSize, const char* name, uint32_t mode) {
@@ -163,14 +200,7 @@ KRO_API uint64_t KroFileSetPos(KroFile* f, uint64_t pos) {
 
 KRO_API uint32_t KroFileGetNB(KroFile* f, void* dest, uint32_t count) {
     if (!isOpen(f) || count == 0 || !dest) return 0;
-    if (f->writing) {
-        uint64_t pos = KroFileGetPos(f);
-        KroFileFlush(f, 0);
-        f->writing = 0;
-        f->buffer_fill = f->buffer_size;
-        f->buffer_pos = f->buffer_fill;
-        KroFileSetPos(f, pos);
-    }
+    enterReadMode(f);
     ensureBuffer(f);
     auto* out = static_cast<uint8_t*>(dest);
     uint32_t total = 0;
@@ -201,18 +231,7 @@ KRO_API uint32_t KroFileGetNB(KroFile* f, void* dest, uint32_t count) {
 
 KRO_API uint32_t KroFilePutNB(KroFile* f, const void* src, uint32_t count) {
     if (!isOpen(f) || count == 0 || !src) return 0;
-    if (!f->writing) {
-        if (f->buffer_size) {
-            uint64_t pos = KroFileGetPos(f);
-            f->buffer_pos = 0;
-            f->bit_count = 0;
-            f->writing = 1;
-            f->buffer_fill = f->buffer_size;
-            KroFileSetPos(f, pos);
-        } else {
-            f->writing = 1;
-        }
-    }
+    enterWriteMode(f);
     ensureBuffer(f);
     auto* in = static_cast<const uint8_t*>(src);
     uint32_t total = 0;
@@ -236,6 +255,7 @@ KRO_API uint32_t KroFilePutNB(KroFile* f, const void* src, uint32_t count) {
 }
 
 KRO_API uint32_t KroFileGet(KroFile* f, void* dest, uint32_t count) {
+    if (isOpen(f)) enterReadMode(f);
     uint32_t n = KroFileGetNB(f, dest, count);
     if (n && f->bit_count) {
         auto* p = static_cast<uint8_t*>(dest);
@@ -254,6 +274,7 @@ KRO_API uint32_t KroFileGet(KroFile* f, void* dest, uint32_t count) {
 
 KRO_API uint32_t KroFilePut(KroFile* f, const void* src, uint32_t count) {
     if (!isOpen(f) || !src) return 0;
+    enterWriteMode(f);
     if (!f->bit_count) return KroFilePutNB(f, src, count);
     const auto* p = static_cast<const uint8_t*>(src);
     uint8_t chunk[4096];
@@ -319,6 +340,8 @@ KRO_API uint32_t KroFilePut32(KroFile* f, uint32_t value) { return putValue(f, v
 
 KRO_API uint32_t KroFileGetBits(KroFile* f, uint32_t count) {
     if (!isOpen(f) || count == 0) return 0;
+    // Bits written but not yet out must not be read back as if they were the file's.
+    enterReadMode(f);
     count = ((count - 1) & 31) + 1;
     if (!f->writing && f->buffer_fill - f->buffer_pos >= 8) {
         // Fast path with the same outcome as the byte-wise rules below: the stream continues
@@ -368,6 +391,9 @@ KRO_API uint32_t KroFileGetBits(KroFile* f, uint32_t count) {
 
 KRO_API void KroFilePutBits(KroFile* f, uint32_t value, uint32_t count) {
     if (!isOpen(f) || count == 0) return;
+    // Switch before merging: the read side's partial byte is no pending output, and a switch
+    // later would drop the bits merged now.
+    enterWriteMode(f);
     count = ((count - 1) & 31) + 1;
     if (f->writing && f->buffer && f->buffer_fill - f->buffer_pos >= 8) {
         // Fast path, same bytes and state as the rules below: whole bytes go out, the rest

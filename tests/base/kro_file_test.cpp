@@ -139,6 +139,28 @@ TEST(KroFile, ReadThenWriteAtSamePosition) {
     EXPECT_EQ(readFile(name), data);
 }
 
+// Bits written in read mode go out whole once the handle switches to writing, and bits read in
+// write mode come from the file, not from pending output.
+TEST(KroFile, BitsAcrossModeSwitches) {
+    TempDir dir;
+    std::string name = dir.file("m");
+    writeFile(name, {0x11, 0x22, 0x33, 0x44});
+    KroFile* f = KroFileOpen(0, name.c_str(), KRO_FILE_READWRITE);
+    EXPECT_EQ(KroFileGet8(f), 0x11u);
+    KroFilePutBits(f, 0x5, 3);  // in read mode so far
+    KroFilePutBits(f, 0x1F, 5);
+    KroFilePutBits(f, 0xAB, 8);
+    KroFileSetPos(f, 0);
+    EXPECT_EQ(KroFileGet32(f), 0x44ABFD11u);
+    KroFileSetPos(f, 1);
+    KroFilePutBits(f, 0x3, 2);  // pending, not yet a whole byte
+    // The pending bits go out first, padded with zeros; reading goes on at that byte.
+    EXPECT_EQ(KroFileGetBits(f, 8), 0x03u);
+    EXPECT_EQ(KroFileGetBits(f, 8), 0xABu);
+    KroFileClose(f);
+    EXPECT_EQ(readFile(name), (std::vector<unsigned char>{0x11, 0x03, 0xAB, 0x44}));
+}
+
 TEST(KroFile, SetPosKeepsPartialByteOnlyWhenNotMoving) {
     TempDir dir;
     std::string name = dir.file("p");

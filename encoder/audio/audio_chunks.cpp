@@ -1,0 +1,144 @@
+#include "encoder/audio/audio_chunks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "kroutil/kro_file.h"
+#include "kroutil/output/audio_encoder.h"
+#include "kroutil/output/dpcm_chunk.h"
+
+namespace {
+
+constexpr uint32_t kStereo = 1u << 28, kSixteen = 1u << 29, kHasData = 1u << 30, kCompressed = 1u << 31;
+constexpr uint32_t kDct = 1u << 26, kDft = 1u << 27;
+
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+
+void set32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (8 * i));
+}
+
+// Byte offset where frame k's sound starts: k periods of sound, in whole sample frames.
+uint64_t startOf(uint64_t k, uint32_t frames, uint32_t period, uint64_t bytesPerSecond, uint32_t frameBytes,
+                 uint64_t total) {
+    if (k == 0) return 0;
+    if (period == 0 || k >= frames) return total;
+    uint64_t bytes = k * period * bytesPerSecond / 100000;
+    return std::min(total, bytes / frameBytes * frameBytes);
+}
+
+bool fail(std::string* error, const std::string& text) {
+    if (error) *error = text;
+    return false;
+}
+
+}  // namespace
+
+bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32_t period, TorvexTrackChunks* out,
+                            std::string* error) {
+    if (!out || frames == 0) return fail(error, "no frames to carry the sound");
+    if (tr.channels < 1 || tr.channels > 2 || (tr.bits != 8 && tr.bits != 16))
+        return fail(error, "sound must be 8 or 16-bit, mono or stereo");
+    if (tr.rate < 1000 || tr.rate > 192000) return fail(error, "sample rate " + std::to_string(tr.rate) + " Hz is out of range");
+    const uint32_t frameBytes = tr.channels * tr.bits / 8;
+    const uint64_t total = tr.pcm.size() / frameBytes * frameBytes;
+    const uint64_t bps = uint64_t(tr.rate) * frameBytes;
+    bool transform = tr.coding == TorvexAudioCoding::Dct || tr.coding == TorvexAudioCoding::Dft;
+    if (transform && (tr.bits != 16 || tr.rate < 16000))
+        return fail(error, "transform coding needs 16-bit sound at 16000 Hz or more");
+
+    out->chunk.assign(frames, {});
+    out->largest = 0;
+    out->format = tr.rate | kHasData | (tr.channels == 2 ? kStereo : 0) | (tr.bits == 16 ? kSixteen : 0);
+    if (tr.coding == TorvexAudioCoding::Dpcm) out->format |= kCompressed;
+    if (tr.coding == TorvexAudioCoding::Dct) out->format |= kDct | kCompressed;
+    if (tr.coding == TorvexAudioCoding::Dft) out->format |= kDft | kCompressed;
+
+    if (tr.coding == TorvexAudioCoding::Raw) {
+        for (uint32_t k = 0; k < frames; ++k) {
+            uint64_t a = startOf(k, frames, period, bps, frameBytes, total), b = startOf(k + 1, frames, period, bps, frameBytes, total);
+            if (b <= a) continue;
+            auto& c = out->chunk[k];
+            put32(c, uint32_t(4 + b - a));
+            c.insert(c.end(), tr.pcm.begin() + long(a), tr.pcm.begin() + long(b));
+        }
+    } else if (tr.coding == TorvexAudioCoding::Dpcm) {
+        // The Huffman encoder writes through a bit file: one scratch file for all chunks.
+        std::random_device entropy;
+        std::string scratch =
+            (std::filesystem::temp_directory_path() / ("tvx-dpcm-" + std::to_string(entropy()) + std::to_string(entropy()) + ".tmp"))
+                .string();
+        KroFile* f = KroFileCreate(0, scratch.c_str());
+        if (!f) return fail(error, "cannot create a scratch file for the sound");
+        bool ok = true;
+        for (uint32_t k = 0; k < frames && ok; ++k) {
+            uint64_t a = startOf(k, frames, period, bps, frameBytes, total), b = startOf(k + 1, frames, period, bps, frameBytes, total);
+            if (b <= a) continue;
+            KroFileSetPos(f, 0);
+            uint32_t n = torvex::TorvexWriteDpcmChunk(f, tr.pcm.data() + a, uint32_t(b - a), tr.channels == 2, tr.bits == 16);
+            auto& c = out->chunk[k];
+            if (n == 0) {  // no code could be built: this chunk needs more bits than raw would take
+                ok = false;
+                break;
+            }
+            KroFileFlush(f, 0);
+            put32(c, 8 + n);
+            put32(c, uint32_t(b - a));
+            size_t at = c.size();
+            c.resize(at + n);
+            KroFileSetPos(f, 0);
+            ok = KroFileGet(f, c.data() + at, n) == n;
+        }
+        KroFileClose(f);
+        KroFileErase(scratch.c_str());
+        if (!ok) return fail(error, "the sound could not be DPCM coded");
+    } else {
+        torvex::TorvexAudioEncoder* enc =
+            torvex::TorvexAudioEncoderCreate(tr.rate, tr.channels, tr.coding == TorvexAudioCoding::Dct ? 1 : 0);
+        if (!enc) return fail(error, "out of memory for the transform encoder");
+        // Whole blocks per frame until the sound they stand for reaches the frame's end. A
+        // chunk's unpacked length is what its blocks decode to.
+        const uint32_t blockOut = torvex::TorvexAudioEncoderBlockBytes(enc) - torvex::TorvexAudioEncoderOverlapBytes(enc);
+        uint64_t taken = 0, delivered = 0;
+        bool done = total == 0;
+        for (uint32_t k = 0; k < frames && !done; ++k) {
+            uint64_t target = startOf(k + 1, frames, period, bps, frameBytes, total);
+            auto& c = out->chunk[k];
+            uint32_t unpacked = 0;
+            while (!done && (delivered < target || k + 1 == frames)) {
+                uint32_t want = torvex::TorvexAudioEncoderNextInputBytes(enc);
+                uint32_t offset = torvex::TorvexAudioEncoderBlockBytes(enc) - want;
+                uint32_t got = uint32_t(std::min<uint64_t>(want, total - taken));
+                std::memcpy(torvex::TorvexAudioEncoderInput(enc) + offset, tr.pcm.data() + taken, got);
+                taken += got;
+                const uint8_t* block;
+                uint32_t blockBytes;
+                uint32_t d = torvex::TorvexAudioEncodeBlock(enc, got, tr.quality, &block, &blockBytes);
+                if (d == 0) {
+                    done = true;
+                    break;
+                }
+                if (c.empty()) {
+                    put32(c, 0);
+                    put32(c, 0);
+                }
+                c.insert(c.end(), block, block + blockBytes);
+                unpacked += blockOut;
+                delivered += d;
+                if (delivered >= total) done = true;
+            }
+            if (!c.empty()) {
+                set32(c, 0, uint32_t(c.size()));
+                set32(c, 4, unpacked);
+            }
+        }
+        torvex::TorvexAudioEncoderFree(enc);
+    }
+    for (const auto& c : out->chunk) out->largest = std::max<uint32_t>(out->largest, uint32_t(c.size()));
+    return true;
+}
