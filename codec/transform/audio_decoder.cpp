@@ -39,9 +39,10 @@ struct BitReader {
     bool overrun = false;
     uint64_t totalBits = uint64_t(end - start) * 8;
     // Up to here an 8-byte load at the current byte stays inside the input.
-    uint64_t fastLimit = end - start >= 8 ? uint64_t(end - start - 8) * 8 : 0;
+    // (With fewer than 8 bytes there is no such place: the limit is then below every position.)
+    int64_t fastLimit = (int64_t(end - start) - 8) * 8;
     inline uint32_t get(uint32_t n) {
-        if (pos <= fastLimit && end - start >= 8) {
+        if (int64_t(pos) <= fastLimit) {
             uint64_t window;
             std::memcpy(&window, start + (pos >> 3), 8);
             uint32_t v = uint32_t((window >> (pos & 7)) & ((uint64_t(1) << n) - 1));
@@ -161,7 +162,23 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
                 // The stretch of this run that lies in one band shares its step.
                 uint32_t stop = band + 1 < dec->bands ? std::min(runEnd, dec->edges[band + 1]) : runEnd;
                 const float step = quant[band];
+                const uint64_t mask = (uint64_t(1) << width) - 1;
                 for (; pos < stop; ++pos) {
+                    if (int64_t(br.pos) <= br.fastLimit) {
+                        // Value and sign from one load.
+                        uint64_t window;
+                        std::memcpy(&window, br.start + (br.pos >> 3), 8);
+                        window >>= (br.pos & 7);
+                        uint32_t v = uint32_t(window & mask);
+                        if (!v) {
+                            br.pos += width;
+                            continue;
+                        }
+                        float value = float(v) * step;
+                        c[pos] = (window >> width) & 1 ? -value : value;
+                        br.pos += width + 1;
+                        continue;
+                    }
                     uint32_t v = br.get(width);
                     if (!v) continue;
                     float value = float(v) * step;
