@@ -1,0 +1,2 @@
+# A drawing command before SCREENGRAPHICS.
+SCREENSETPIXEL 1 1 1
