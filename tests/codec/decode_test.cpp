@@ -385,3 +385,34 @@ TEST(TorvexOpenDamage, MissingFrameDataStopsPlayback) {
     EXPECT_EQ(f->frameIndex, 2u);
     TorvexClose(f);
 }
+
+// The sizing figures: largest raw entry, the busiest second among the windows that start at
+// entries 1 .. n-1-F (flag bits counted), and the whole total when the file is shorter than F.
+TEST(TorvexOpenSizing, LargestFrameAndOneSecondPeak) {
+    ValueTree type;
+    type.leaves = {{kSkip2048}};
+    Trees t;
+    t.tree[kTreeType] = &type;
+    FileSpec s;
+    spec(s, t, 16, 4);
+    for (uint32_t size : {1000u, 4u, 8u, 400u, 16u, 8u, 4u, 8u, 4u, 2000u}) s.frames.push_back(std::vector<uint8_t>(size, 0));
+    s.frameRate = 250;  // four frames a second
+    std::vector<uint8_t> img = buildFile(s);
+    img[kTvxHeaderSize + 5 * 4] |= 1;  // entry 5 reads 9: its flag bit counts in the figures only
+    TorvexFile* f = TorvexOpenSized(img.data(), kTvxFromMemory, -1, img.size());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->largestFrame, 2000u);
+    EXPECT_EQ(f->peakSecond, 8u + 400 + 16 + 9);  // window 2..5; windows 0 and 6 are not considered
+    EXPECT_EQ(f->peakSecondStart, 3u);
+    EXPECT_EQ(f->stats.averageFrameSize, 3453u / 10);
+    TorvexSeek(f, 6);
+    EXPECT_EQ(f->frameSize, 8u);
+    TorvexClose(f);
+    s.frameRate = 0;
+    img = buildFile(s);
+    f = TorvexOpenSized(img.data(), kTvxFromMemory, -1, img.size());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->peakSecond, 3452u);
+    EXPECT_EQ(f->peakSecondStart, 1u);
+    TorvexClose(f);
+}
