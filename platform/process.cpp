@@ -5,7 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cerrno>
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
+
+#include "platform/fs.h"
+
+extern char** environ;
 
 namespace plat {
 
@@ -93,5 +103,75 @@ std::string formatTime(std::string_view format, const LocalTime& t, size_t maxSi
     out.resize(n);
     return out;
 }
+
+namespace {
+
+std::vector<std::string> splitCommandWords(std::string_view line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string w;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+            if (line[i] == '"') quoted = !quoted;
+            else w += line[i];
+            ++i;
+        }
+        words.push_back(w);
+    }
+    return words;
+}
+
+}  // namespace
+
+uint32_t startCommandLine(std::string_view commandLine) {
+    std::vector<std::string> words = splitCommandWords(commandLine);
+    if (words.empty() || words[0].empty()) return 2;
+    std::string program = words[0];
+    // A program named with a directory or drive is a system path; a bare name is searched on PATH.
+    bool hasPath = program.find_first_of("\\/:") != std::string::npos;
+    if (hasPath) program = hostPath(program);
+    if (hasPath) {
+        if (access(program.c_str(), F_OK) != 0) return 2;
+        if (access(program.c_str(), X_OK) != 0) return 11;
+    }
+    std::vector<char*> argv;
+    argv.push_back(program.data());
+    for (size_t i = 1; i < words.size(); ++i) argv.push_back(words[i].data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = hasPath ? posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ)
+                     : posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) {
+        if (rc == ENOENT) return 2;
+        if (rc == EACCES || rc == ENOEXEC) return 11;
+        return 0;
+    }
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return 33;
+}
+
+uint64_t availablePhysicalMemory() {
+    std::ifstream in("/proc/meminfo");
+    std::string key;
+    uint64_t value = 0;
+    std::string unit;
+    while (in >> key >> value) {
+        std::getline(in, unit);
+        if (key == "MemAvailable:") return value * 1024;
+    }
+    long pages = sysconf(_SC_AVPHYS_PAGES);
+    long size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0) return 0;
+    return uint64_t(pages) * uint64_t(size);
+}
+
+OsVersion osVersion() { return OsVersion{}; }
 
 }  // namespace plat

@@ -26,3 +26,25 @@ LocalTime localTimeNow();
 std::string formatTime(std::string_view format, const LocalTime& t, size_t maxSize);
 
 }  // namespace plat
+
+namespace plat {
+
+// Starts a command line without waiting for the program (the desktop system's program start):
+// the first word (double quotes group words) names the program, found on PATH unless it holds
+// a path separator or a drive; the other words are its arguments. Returns a value above 31 on
+// success, else 2 (program not found), 11 (not a program) or 0 (out of resources). The finished
+// program is reaped in the background.
+uint32_t startCommandLine(std::string_view commandLine);
+
+// Physical memory not in use, in bytes (0 when unknown).
+uint64_t availablePhysicalMemory();
+
+// The version of the desktop system this platform stands in for.
+struct OsVersion {
+    int major = 6;
+    int minor = 1;
+    bool nt = true;
+};
+OsVersion osVersion();
+
+}  // namespace plat

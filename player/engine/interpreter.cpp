@@ -8,6 +8,7 @@
 #include "platform/dialog.h"
 #include "platform/window.h"
 #include "player/engine/commands.h"
+#include "player/engine/io_commands.h"
 #include "player/engine/program.h"
 #include "player/engine/script.h"
 
@@ -21,6 +22,7 @@ void noop() {}
 bool noFalse() { return false; }
 uintptr_t noWindow() { return 0; }
 void noLine(const char*) {}
+void noMode(int32_t, int32_t) {}
 // The host window is any window of the platform's window service (a handle that names none is
 // not greeted).
 bool hostIsWindow(uintptr_t handle) { return plat::isWindow(handle); }
@@ -98,41 +100,41 @@ CommandEntry gTable[kCommandCount] = {
     {"DEBUGTEXT", cmdDebugText},
     {"DELAY", cmdDelay},
     {"DELAYUNTIL", cmdDelayUntil},
-    {"DIRCHANGE", commandNotAvailable},
-    {"DIRCURRENT", commandNotAvailable},
-    {"DIREXISTS", commandNotAvailable},
-    {"DIRMAKE", commandNotAvailable},
-    {"DIRREMOVE", commandNotAvailable},
-    {"DRIVEAVAIL", commandNotAvailable},
-    {"DRIVESIZE", commandNotAvailable},
+    {"DIRCHANGE", cmdDirChange},
+    {"DIRCURRENT", cmdDirCurrent},
+    {"DIREXISTS", cmdDirExists},
+    {"DIRMAKE", cmdDirMake},
+    {"DIRREMOVE", cmdDirRemove},
+    {"DRIVEAVAIL", cmdDriveAvail},
+    {"DRIVESIZE", cmdDriveSize},
     {"END", cmdEnd},
-    {"ENVGET", commandNotAvailable},
-    {"ENVSET", commandNotAvailable},
-    {"EXECUTE", commandNotAvailable},
+    {"ENVGET", cmdEnvGet},
+    {"ENVSET", cmdEnvSet},
+    {"EXECUTE", cmdExecute},
     {"EXIT", cmdExit},
-    {"FILEAPPEND", commandNotAvailable},
-    {"FILECDROM", commandNotAvailable},
-    {"FILECLOSE", commandNotAvailable},
-    {"FILECOPY", commandNotAvailable},
-    {"FILECREATE", commandNotAvailable},
-    {"FILEDELETE", commandNotAvailable},
-    {"FILEEOF", commandNotAvailable},
-    {"FILEEXISTS", commandNotAvailable},
-    {"FILEFIND", commandNotAvailable},
-    {"FILEFINDNEXT", commandNotAvailable},
-    {"FILEFULLPATH", commandNotAvailable},
-    {"FILEGETATTRIB", commandNotAvailable},
-    {"FILELIST", commandNotAvailable},
-    {"FILEOPEN", commandNotAvailable},
-    {"FILEPIECES", commandNotAvailable},
-    {"FILEREAD", commandNotAvailable},
-    {"FILEREMOTE", commandNotAvailable},
-    {"FILEREMOVABLE", commandNotAvailable},
-    {"FILERENAME", commandNotAvailable},
-    {"FILESETATTRIB", commandNotAvailable},
-    {"FILESIZE", commandNotAvailable},
-    {"FILETEMP", commandNotAvailable},
-    {"FILEWRITE", commandNotAvailable},
+    {"FILEAPPEND", cmdFileAppend},
+    {"FILECDROM", cmdFileCdRom},
+    {"FILECLOSE", cmdFileClose},
+    {"FILECOPY", cmdFileCopy},
+    {"FILECREATE", cmdFileCreate},
+    {"FILEDELETE", cmdFileDelete},
+    {"FILEEOF", cmdFileEof},
+    {"FILEEXISTS", cmdFileExists},
+    {"FILEFIND", cmdFileFind},
+    {"FILEFINDNEXT", cmdFileFindNext},
+    {"FILEFULLPATH", cmdFileFullPath},
+    {"FILEGETATTRIB", cmdFileGetAttrib},
+    {"FILELIST", cmdFileList},
+    {"FILEOPEN", cmdFileOpen},
+    {"FILEPIECES", cmdFilePieces},
+    {"FILEREAD", cmdFileRead},
+    {"FILEREMOTE", cmdFileRemote},
+    {"FILEREMOVABLE", cmdFileRemovable},
+    {"FILERENAME", cmdFileRename},
+    {"FILESETATTRIB", cmdFileSetAttrib},
+    {"FILESIZE", cmdFileSize},
+    {"FILETEMP", cmdFileTemp},
+    {"FILEWRITE", cmdFileWrite},
     {"GOSUB", cmdGosub},
     {"GOTO", cmdGoto},
     {"IF", cmdIf},
@@ -143,7 +145,7 @@ CommandEntry gTable[kCommandCount] = {
     {"INPUTSTR", commandNotAvailable},
     {"INPUTSTRWIN", commandNotAvailable},
     {"INTERPRET", cmdInterpret},
-    {"MCISENDSTRING", commandNotAvailable},
+    {"MCISENDSTRING", cmdMciSendString},
     {"MOUSEADD", commandNotAvailable},
     {"MOUSEAREA", commandNotAvailable},
     {"MOUSEMODE", commandNotAvailable},
@@ -155,9 +157,9 @@ CommandEntry gTable[kCommandCount] = {
     {"MOUSESETXY", commandNotAvailable},
     {"MOUSEX", commandNotAvailable},
     {"MOUSEY", commandNotAvailable},
-    {"PRINTBEGIN", commandNotAvailable},
-    {"PRINTEND", commandNotAvailable},
-    {"PRINTPAGEADV", commandNotAvailable},
+    {"PRINTBEGIN", cmdPrintBegin},
+    {"PRINTEND", cmdPrintEnd},
+    {"PRINTPAGEADV", cmdPrintPageAdv},
     {"RANDOM", cmdRandom},
     {"RANDOMIZE", cmdRandomize},
     {"RETURN", cmdReturn},
@@ -202,19 +204,19 @@ CommandEntry gTable[kCommandCount] = {
     {"STRRPAD", cmdStrRPad},
     {"STRTRIM", cmdStrTrim},
     {"STRUCASE", cmdStrUCase},
-    {"SYSTEMCOLORS", commandNotAvailable},
+    {"SYSTEMCOLORS", cmdSystemColors},
     {"SYSTEMCOMMANDLINE", cmdSystemCommandLine},
-    {"SYSTEMCURRENTEXE", commandNotAvailable},
+    {"SYSTEMCURRENTEXE", cmdSystemCurrentExe},
     {"SYSTEMCURRENTSCRIPT", cmdSystemCurrentScript},
     {"SYSTEMDATETIME", cmdSystemDateTime},
-    {"SYSTEMDISPLAYRESOLUTION", commandNotAvailable},
-    {"SYSTEMMEMORY", commandNotAvailable},
-    {"SYSTEMOSMAJOR", commandNotAvailable},
-    {"SYSTEMOSMINOR", commandNotAvailable},
+    {"SYSTEMDISPLAYRESOLUTION", cmdSystemDisplayResolution},
+    {"SYSTEMMEMORY", cmdSystemMemory},
+    {"SYSTEMOSMAJOR", cmdSystemOsMajor},
+    {"SYSTEMOSMINOR", cmdSystemOsMinor},
     {"SYSTEMPLATFORM", cmdSystemPlatform},
     {"SYSTEMTIMER", cmdSystemTimer},
-    {"SYSTEMUSEDIRECTSOUND", commandNotAvailable},
-    {"SYSTEMUSEMMX", commandNotAvailable},
+    {"SYSTEMUSEDIRECTSOUND", cmdSystemUseDirectSound},
+    {"SYSTEMUSEMMX", cmdSystemUseMmx},
     {"TEXT", commandNotAvailable},
     {"TEXTBACKCOLOR", commandNotAvailable},
     {"TEXTBEGIN", commandNotAvailable},
@@ -417,7 +419,8 @@ void executeRecords(const char* startLabel) {
 }  // namespace
 
 RuntimeHooks gHooks = {noop,   noop,    noop,   noop,   noFalse,   noFalse, noWindow,
-                       noLine, hostIsWindow, hostTitle, hostSend, hostCopyData, noop};
+                       noLine, hostIsWindow, hostTitle, hostSend, hostCopyData, noop,
+                       noop,   noMode};
 
 const CommandEntry* commandTable() { return gTable; }
 
@@ -462,6 +465,7 @@ void resetEngine() {
     gScript.commandLineRemainder.clear();
     gScript.steps = 0;
     resetVariables();
+    resetIoCommands();
 }
 
 int findFreeSlot() {

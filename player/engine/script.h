@@ -62,6 +62,10 @@ struct RuntimeHooks {
     intptr_t (*sendMessage)(uintptr_t handle, uint32_t message, uintptr_t wParam, intptr_t lParam);
     void (*sendCopyData)(uintptr_t handle, uint32_t dwData, const char* data, uint32_t size);
     void (*restoreDisplayMode)();
+    void (*removeSoftwarePointer)();   // take the pointer the program draws itself off the screen
+    // The presentation's full-screen mode size while its window is full screen (0, 0 = the
+    // default mode); otherwise nothing.
+    void (*changeDisplayMode)(int32_t width, int32_t height);
 };
 extern RuntimeHooks gHooks;
 
