@@ -1,5 +1,10 @@
-// Headless message boxes: standard error and TORVEX_ANSWERS.
+// Message boxes: a native box in the SDL window system; headless, standard error and
+// TORVEX_ANSWERS.
 #include "platform/dialog.h"
+
+#include "platform/dialog_sdl.h"
+#include "platform/display.h"
+#include "platform/window.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +67,7 @@ int idOfAnswer(const std::string& a) {
 
 int messageBox(uintptr_t owner, const char* text, const char* title, uint32_t type) {
     DialogState& s = dialogState();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::unique_lock<std::mutex> guard(s.lock);
     if (!s.answersLoaded) {
         const char* env = std::getenv("TORVEX_ANSWERS");
         s.answers = splitAnswers(env ? env : "");
@@ -79,9 +84,19 @@ int messageBox(uintptr_t owner, const char* text, const char* title, uint32_t ty
     }
     std::string t = title ? title : "";
     std::string x = text ? text : "";
+    std::string flat;
+    for (char c : x) flat += (c == '\r' || c == '\n') ? ' ' : c;
+    captureLogLine("messagebox title=\"" + t + "\" text=\"" + flat + "\"");
     if (s.capture) {
         s.capture->push_back(MessageBoxRecord{t, x, type, result});
         return result;
+    }
+    if (videoBackend() == VideoBackend::Sdl) {
+        // The box waits for the user: the lock must not be held meanwhile.
+        guard.unlock();
+        int chosen = sdlMessageBox(owner, text, title, type);
+        guard.lock();
+        if (chosen) return chosen;
     }
     std::string shown;
     shown.reserve(x.size());
