@@ -163,24 +163,22 @@ void realDftInverse(const float* in, float* x, size_t n) {
     const Plan& p = planFor(m);
     scratch.re.resize(m);
     scratch.im.resize(m);
-    float* zr = scratch.re.data();
-    float* zi = scratch.im.data();
-    auto spec = [&](size_t j, double& r, double& i) {
-        if (j == 0) r = in[0], i = 0;
-        else if (j == m) r = in[1], i = 0;
-        else r = in[2 * j], i = -double(in[2 * j + 1]);
-    };
-    for (size_t j = 0; j < m; ++j) {
-        double ar, ai, br, bi;
-        spec(j, ar, ai);
-        spec(m - j, br, bi);
-        bi = -bi;  // X_{j+m} = conj X_{m-j}
-        double er = 0.5 * (ar + br), ei = 0.5 * (ai + bi);
-        double dr = 0.5 * (ar - br), di = 0.5 * (ai - bi);
-        double c = p.realCos[j], s = p.realSin[j];  // conj w^j = c + i s
-        double orr = dr * c - di * s, oi = dr * s + di * c;
-        zr[j] = float(er - oi);  // E + i O
-        zi[j] = float(ei + orr);
+    float* __restrict zr = scratch.re.data();
+    float* __restrict zi = scratch.im.data();
+    // X_j = R_j - i I_j; X_{j+m} = conj X_{m-j}. Z_j = E + i O with E = (X_j + X_{j+m}) / 2 and
+    // O = (X_j - X_{j+m}) conj(w^j) / 2. At j = 0 both X_0 and X_m are real.
+    zr[0] = 0.5f * (in[0] + in[1]);
+    zi[0] = 0.5f * (in[0] - in[1]);
+    const float* __restrict c = p.realCos.data();
+    const float* __restrict s = p.realSin.data();
+    for (size_t j = 1; j < m; ++j) {
+        float ar = in[2 * j], ai = -in[2 * j + 1];
+        float br = in[2 * (m - j)], bi = in[2 * (m - j) + 1];
+        float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
+        float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
+        float orr = dr * c[j] - di * s[j], oi = dr * s[j] + di * c[j];
+        zr[j] = er - oi;
+        zi[j] = ei + orr;
     }
     fft(zr, zi, p, true);
     for (size_t k = 0; k < m; ++k) {
