@@ -1,6 +1,7 @@
 // Start-up of the presentation runtime.
 #include "player/runtime/runtime.h"
 
+#include "codec/audio/sound_backend.h"
 #include "player/engine/script.h"
 #include "player/runtime/screen_draw.h"
 #include "player/runtime/screen_window.h"
@@ -13,6 +14,7 @@ bool windowExists() { return gScreen.window != 0; }
 bool autoPauseWaiting() { return gScreen.autoPause && gScreen.window && !hasFocus(); }
 uintptr_t windowHandle() { return gScreen.window; }
 void closeWindowHook() { closeScreen(); }
+void serviceSound() { torvex::TorvexServiceSound(0); }
 
 }  // namespace
 
@@ -20,6 +22,7 @@ void installRuntime() {
     registerWindowCommands();
     registerDrawCommands();
     engine::gHooks.pumpMessages = pumpMessages;
+    engine::gHooks.serviceSound = serviceSound;
     engine::gHooks.closeWindow = closeWindowHook;
     engine::gHooks.resetTextOutput = resetTextOutput;
     engine::gHooks.windowExists = windowExists;

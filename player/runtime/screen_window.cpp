@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec/audio/sound_backend.h"
 #include "platform/clock.h"
 #include "platform/display.h"
 #include "platform/window.h"
@@ -363,6 +364,7 @@ void cmdScreenGraphics() {
         engine::SetVariableNumber(var, 0);
         return;
     }
+    if (torvex::TorvexSoundIsDirectSound()) torvex::TorvexSoundWindow(gScreen.window);
     gPointerHooks.newScreen();
     uint8_t palette[256 * 3];
     buildDefaultPalette(palette);
