@@ -1,5 +1,6 @@
 // Opening and closing Torvex files, the read-ahead ring, loading, seeking and splitting frames.
 #include "codec/torvex.h"
+#include "codec/audio/torvex_tracks.h"
 
 #include <cstring>
 #include <new>
@@ -196,7 +197,7 @@ void TorvexSeekFrame(TorvexFile* f) {
         std::memset(f->palette, 0, sizeof f->palette);
         f->paletteSpare = 0;
         f->paletteDirty = 1;
-        // (The sound tracks are reset here once the audio part opens them.)
+        TorvexResetTracks(f);
     }
     uint64_t offset = frameOffset(f, f->frameIndex);
     if (loadAll(f)) {
@@ -591,6 +592,9 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
     if ((h.flags & 6) == kTvxDoubled) kept |= kTvxForceDoubled;
     if (kept & kTvxForceNormal) h.height *= 2;
     f->openFlags = kept;
+    // Each requested track that opens keeps its bit; the first becomes the primary track.
+    for (int t = 0; t < kTvxTracks; ++t)
+        if ((flags & (kTvxTrack0 << t)) && TorvexOpenTrack(f, t, f->headerPeriod, f->period)) f->openFlags |= kTvxTrack0 << t;
 
     f->stats.openMs = KroTimerRead() - openStart;
     f->stats.readMs += f->stats.readAheadMs;
@@ -601,8 +605,7 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
 void TorvexClose(TorvexFile* f) {
     if (!f) return;
     debugLine("TorvexClose: " + std::to_string(reinterpret_cast<uintptr_t>(f)));
-    // (Open tracks are closed here once the audio part opens them.)
-    f->primaryTrack = -1;
+    TorvexCloseTracks(f);
     closeHandle(f);
     freeAll(f);
     releaseRecord(f);

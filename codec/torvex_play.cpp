@@ -1,6 +1,8 @@
-// Pacing and control: decoding the current frame, advancing, seeking and the clock of files
-// without sound. (The sound clock joins with the audio part; the primary track is then set.)
+// Pacing and control: decoding the current frame, advancing, seeking, and the clock: the
+// primary track's play position when the file has sound, else the millisecond timer.
 #include "codec/torvex.h"
+#include "codec/audio/sound_backend.h"
+#include "codec/audio/torvex_tracks.h"
 #include "kroutil/kro_timer.h"
 
 int32_t TorvexDecodeFrame(TorvexFile* f) {
@@ -10,8 +12,10 @@ int32_t TorvexDecodeFrame(TorvexFile* f) {
     f->stats.frameStart = start;
     if (f->newPalette) f->consumedPalette = f->frameIndex;
     ++f->stats.framesDecoded;
-    // Without a primary track nothing can be late: the late check needs the sound's position.
-    int32_t late = 0;
+    uint32_t audioStart = KroTimerRead();
+    TorvexFeedAudio(f);
+    f->stats.audioMs += KroTimerRead() - audioStart;
+    int32_t late = f->period != 0 && TorvexAudioLate(f) ? 1 : 0;
     bool skip = late && !(f->openFlags & kTvxNeverSkip);
     if (skip) {
         ++f->stats.framesSkipped;
@@ -20,6 +24,7 @@ int32_t TorvexDecodeFrame(TorvexFile* f) {
         TorvexDrawFrame(f);
         f->stats.videoMs += KroTimerRead() - t0;
     }
+    if (TorvexAnyTrackOpen(f)) torvex::TorvexServiceSound(0);
     return late;
 }
 
@@ -29,6 +34,8 @@ void TorvexAdvance(TorvexFile* f) {
         ++f->frameIndex;
         return;
     }
+    bool sound = TorvexAnyTrackOpen(f);
+    if (sound) torvex::TorvexServiceSound(0);
     uint32_t elapsed = KroTimerRead() - f->stats.frameStart;
     if (elapsed > f->stats.slowestMs) {
         f->stats.slowestMs = elapsed;
@@ -40,10 +47,15 @@ void TorvexAdvance(TorvexFile* f) {
     // (or past the last frame without one) parsing wraps and seeks.
     if (f->frameIndex < f->tableCount) TorvexLoadFrame(f);
     TorvexParseFrame(f);
+    if (sound) torvex::TorvexServiceSound(0);
 }
 
 int32_t TorvexIsEarly(TorvexFile* f) {
     if (!f || f->readError) return 0;
+    if (TorvexAnyTrackOpen(f)) {
+        torvex::TorvexServiceSound(0);
+        if (f->primaryTrack >= 0) return TorvexAudioIsEarly(f);
+    }
     if (f->released) return 0;
     // Unpaced files are always due; the first call must not hold them back a frame either.
     if (f->period == 0) return 0;
