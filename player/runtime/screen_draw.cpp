@@ -270,7 +270,7 @@ void cmdScreenFadeOutClear() {
     uint8_t colour = uint8_t(engine::fetchNumber());
     requireWindow();
     fadeOut();
-    if (!gScreen.surface) return;  // the window went away while fading
+    if (!gScreen.window || !gScreen.surface) return;  // the window went away while fading
     clearScreen(colour);
 }
 

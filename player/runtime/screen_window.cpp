@@ -194,9 +194,9 @@ int32_t centredY(int32_t displayHeight) {
     return (desk - displayHeight) / 2 - gScreen.clientTop;
 }
 
-void placeWindow(int32_t displayWidth, int32_t displayHeight) {
-    int32_t x = gScreen.positionX == -1 ? centredX(displayWidth) : gScreen.positionX;
-    int32_t y = gScreen.positionY == -1 ? centredY(displayHeight) : gScreen.positionY;
+void placeWindow(int32_t x, int32_t y, int32_t displayWidth, int32_t displayHeight) {
+    if (x == -1) x = centredX(displayWidth);
+    if (y == -1) y = centredY(displayHeight);
     plat::moveWindow(gScreen.window, x, y, displayWidth + gScreen.extraWidth, displayHeight + gScreen.extraHeight,
                      true);
     plat::sendMessage(gScreen.window, plat::WM_NCPAINT, 1, 0);
@@ -239,8 +239,6 @@ uint32_t creationFlags(uint32_t flags) {
 }  // namespace
 
 bool openScreen(int32_t width, int32_t height, int32_t x, int32_t y, uint32_t flags) {
-    (void)x;
-    (void)y;  // the stored position is used by placeWindow
     const uint32_t surfaceFlags = creationFlags(flags);
     // The display is the buffer's size: nothing here enlarges it.
     const int32_t displayWidth = width, displayHeight = height;
@@ -262,7 +260,7 @@ bool openScreen(int32_t width, int32_t height, int32_t x, int32_t y, uint32_t fl
             destroySurface(old);
         }
         gScreen.surface = fresh;
-        if (!fresh->fullScreen) placeWindow(displayWidth, displayHeight);
+        if (!fresh->fullScreen) placeWindow(x, y, displayWidth, displayHeight);
         else {
             gScreen.screenWidth = fresh->width;
             gScreen.screenHeight = fresh->height;
@@ -311,7 +309,7 @@ bool openScreen(int32_t width, int32_t height, int32_t x, int32_t y, uint32_t fl
         gScreen.screenHeight = s->height;
         return true;
     }
-    placeWindow(displayWidth, displayHeight);
+    placeWindow(x, y, displayWidth, displayHeight);
     plat::showWindow(hwnd, plat::SW_SHOW);
     plat::setForegroundWindow(hwnd);
     plat::setActiveWindow(hwnd);
@@ -320,8 +318,11 @@ bool openScreen(int32_t width, int32_t height, int32_t x, int32_t y, uint32_t fl
 }
 
 void closeScreen() {
-    if (gScreen.window && plat::isWindow(gScreen.window)) {
-        plat::destroyWindow(gScreen.window);
+    // A quit message may have taken the handle already; the surface still knows its window.
+    plat::HWND window = gScreen.window;
+    if (!window && gScreen.surface) window = gScreen.surface->window;
+    if (window && plat::isWindow(window)) {
+        plat::destroyWindow(window);
         pumpMessages();
     }
     gScreen.window = 0;

@@ -587,6 +587,17 @@ TEST_F(RuntimeTest, ErrorsAndScreenTextCloseTheWindow) {
     EXPECT_EQ(pixel(1, 1), 1);
 }
 
+TEST_F(RuntimeTest, AQuitMessageTakesTheWindowAwayAndClosingStillDestroysIt) {
+    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    plat::HWND w = gScreen.window;
+    plat::postQuitMessage(0);
+    runtime::pumpMessages();
+    EXPECT_EQ(gScreen.window, 0u);
+    EXPECT_EQ(runOpen("SCREENSETPIXEL 0 0 1\n").substr(0, sizeof kNoWindow - 1), kNoWindow);
+    EXPECT_FALSE(plat::isWindow(w)) << "the error's close destroyed the window the handle had named";
+    EXPECT_EQ(gScreen.surface, nullptr);
+}
+
 TEST_F(RuntimeTest, AutoPauseWaitsWhileTheWindowHasNoFocus) {
     ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENWINDOWAUTOPAUSE 1\n"), "");
     EXPECT_FALSE(engine::gHooks.autoPauseWaiting());
