@@ -29,7 +29,7 @@ constexpr int kBlankCursorSide = 32;
 
 }  // namespace
 
-PointerHooks gPointerHooks = {noPointer, noPointerRect, noPointer};
+PointerHooks gPointerHooks = {noPointer, noPointerRect, noPointer, noPointer};
 
 void resetTextOutput() { gTextOutput = TextOutputState{}; }
 
@@ -375,6 +375,7 @@ void cmdScreenGraphics() {
     gTextOutput.colour = 7;
     gTextOutput.backColour = 0;
     gTextOutput.transColour = 128;
+    gPointerHooks.forgetBackground();
     gDraw.originX = (gScreen.screenWidth - width) / 2;
     gDraw.originY = (gScreen.screenHeight - height) / 2;
     gTextOutput.x = gDraw.originX;
@@ -399,7 +400,7 @@ void cmdScreenInfo() {
 void cmdScreenText() {
     closeScreen();
     resetTextOutput();
-    gPointerHooks.newScreen();
+    gPointerHooks.forgetBackground();
     gDraw.originX = gDraw.originY = 0;
 }
 

@@ -74,7 +74,8 @@ void requireWindow();
 struct PointerHooks {
     void (*takeOff)();  // software pointer off the screen
     void (*hideIfOverlapping)(int32_t x, int32_t y, int32_t width, int32_t height);
-    void (*newScreen)();  // areas of the current frame removed, default image, no saved background
+    void (*newScreen)();         // areas of the current frame removed, the default image selected
+    void (*forgetBackground)();  // the saved background under the pointer is dropped
 };
 extern PointerHooks gPointerHooks;
 
