@@ -295,9 +295,17 @@ void cmdFileRead() {
         SetVariable(var, "");
         return;
     }
+    // One line per read: a line longer than 254 characters is cut there and the rest of it
+    // skipped, so that the next read gets the next line.
     char line[256];
-    line[0] = 0;
-    KroFileGetLine(f, line, 255);
+    size_t n = 0;
+    while (!KroFileAtEnd(f)) {
+        char c = char(KroFileGet8(f));
+        if (c == '\n') break;
+        if (n < 254) line[n++] = c;
+    }
+    while (n && line[n - 1] == '\r') --n;
+    line[n] = 0;
     SetVariable(var, line);
 }
 

@@ -126,8 +126,8 @@ TEST_F(IoCommands, ReadWriteAppendAndSize) {
           "FILEAPPEND F 'lines.txt'\nFILEWRITE F 'third'\nFILECLOSE F\nFILEAPPEND G 'fresh.txt'\nFILEWRITE G 'only'\n"
           "FILECLOSE G\nFILEOPEN F 'lines.txt'\nFILEEOF E0 F\nFILEREAD L1 F\nFILEREAD L2 F\nFILEREAD L3 F\n"
           "FILEREAD L4 F\nFILEEOF E1 F\nFILECLOSE F\n"
-          "STRREPEAT V 'x' 300\nFILECREATE F 'long.txt'\nFILEWRITE F \"%V%\"\nFILECLOSE F\n"
-          "FILEOPEN F 'long.txt'\nFILEREAD LONG F\nSTRLENGTH N \"%LONG%\"\nFILECLOSE F\n");
+          "STRREPEAT V 'x' 300\nFILECREATE F 'long.txt'\nFILEWRITE F \"%V%\"\nFILEWRITE F 'after'\nFILECLOSE F\n"
+          "FILEOPEN F 'long.txt'\nFILEREAD LONG F\nSTRLENGTH N \"%LONG%\"\nFILEREAD NEXT F\nFILECLOSE F\n");
     EXPECT_EQ(var("S1"), "15");  // pending writes count
     EXPECT_EQ(var("S2"), "15");
     EXPECT_EQ(var("S3"), "0");
@@ -138,6 +138,7 @@ TEST_F(IoCommands, ReadWriteAppendAndSize) {
     EXPECT_EQ(var("L4"), "");  // past the end: removed
     EXPECT_EQ(var("E1"), "1");
     EXPECT_EQ(var("N"), "254");
+    EXPECT_EQ(var("NEXT"), "after");  // the rest of the long line is skipped
     EXPECT_EQ(var("F"), "");  // FILECLOSE removes the variable
     EXPECT_EQ(readText(host("fresh.txt")), "only\r\n");
 }
