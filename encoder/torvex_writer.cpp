@@ -260,6 +260,24 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
             if (s.tree != kRaw) HuffAddStat(enc[s.tree], s.value);
     }
 
+    // The sound: chunks per frame for each track.
+    if (options.tracks.size() > size_t(kTvxTracks)) {
+        closeEncoders();
+        return fail(error, "at most 7 sound tracks");
+    }
+    std::vector<TorvexTrackChunks> sound(options.tracks.size());
+    {
+        int32_t rate = options.frameRate;
+        uint32_t period = rate > 0 ? uint32_t(rate) * 100u : rate < 0 ? 0u - uint32_t(rate) : 0u;
+        for (size_t t = 0; t < options.tracks.size(); ++t) {
+            std::string why;
+            if (!TorvexBuildTrackChunks(options.tracks[t], uint32_t(frames.size()), period, &sound[t], &why)) {
+                closeEncoders();
+                return fail(error, "sound track " + std::to_string(t) + ": " + why);
+            }
+        }
+    }
+
     KroFile* out = KroFileCreate(65536, path.c_str());
     if (!out) {
         closeEncoders();
@@ -293,6 +311,12 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
         const CodedFrame& c = coded[j];
         types[j] = c.paletteChunk.empty() ? 0 : 1;
         if (!c.paletteChunk.empty()) KroFilePut(out, c.paletteChunk.data(), uint32_t(c.paletteChunk.size()));
+        for (size_t t = 0; t < sound.size(); ++t) {
+            if (j >= sound[t].chunk.size() || sound[t].chunk[j].empty()) continue;
+            const auto& a = sound[t].chunk[j];
+            KroFilePut(out, a.data(), uint32_t(a.size()));
+            types[j] |= uint8_t(2u << t);
+        }
         for (auto* e : enc) HuffInitLasts(e);
         for (const Symbol& s : c.symbols) {
             if (s.tree == kRaw) KroFilePutBits(out, s.value, s.bits);
@@ -315,6 +339,10 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
     uint32_t flags = (options.ring ? kTvxHasRing : 0) | (options.display == TorvexDisplay::Interlaced ? kTvxInterlaced : 0) |
                      (options.display == TorvexDisplay::Doubled ? kTvxDoubled : 0);
     put32(20, flags);
+    for (size_t t = 0; t < sound.size(); ++t) {
+        put32(24 + 4 * int(t), sound[t].largest);
+        put32(72 + 4 * int(t), sound[t].format);
+    }
     put32(52, treeDataSize);
     for (int k = 0; k < 4; ++k) put32(56 + 4 * k, treeSizes[k]);
     stats.fileSize = KroFileGetPos(out);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "encoder/audio/audio_chunks.h"
+
 struct TorvexWriterFrame {
     const uint8_t* pixels = nullptr;   // width x displayed height indexes, top row first
     const uint8_t* palette = nullptr;  // 256 x (red, green, blue), 8 bits each
@@ -31,6 +33,10 @@ struct TorvexWriterOptions {
     bool ringForcePalette = false;   // the ring frame carries a palette chunk even if unchanged
     TorvexDisplay display = TorvexDisplay::Normal;
     int32_t frameRate = 66;          // the header field as is
+    // Up to seven sound tracks, track t stored as audio track t: one chunk per frame (the ring
+    // frame carries none), each a frame period long; what outlasts the frames goes into the
+    // last one.
+    std::vector<TorvexWriterTrack> tracks;
 };
 
 struct TorvexWriterStats {
