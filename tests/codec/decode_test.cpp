@@ -35,8 +35,8 @@ struct Trees {
 struct Opened {
     std::vector<uint8_t> image;
     TorvexFile* f = nullptr;
-    explicit Opened(const FileSpec& spec, uint32_t flags = 0) {
-        image = buildFile(spec);
+    explicit Opened(const FileLayout& layout, uint32_t flags = 0) {
+        image = buildFile(layout);
         f = TorvexOpenSized(image.data(), kTvxFromMemory | flags, -1, image.size());
     }
     ~Opened() { TorvexClose(f); }
@@ -47,7 +47,7 @@ std::vector<uint8_t> videoOf(BitWriter& w) {
     return w.bytes;
 }
 
-void spec(FileSpec& s, Trees& t, uint32_t width, uint32_t height) {
+void layOut(FileLayout& s, Trees& t, uint32_t width, uint32_t height) {
     t.build();
     s.width = width;
     s.height = height;
@@ -73,8 +73,8 @@ TEST(TorvexDecode, CacheSlotsPatternsAndRuns) {
     t.tree[kTreeMap] = &map;
     t.tree[kTreeColour] = &colour;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 4);  // four blocks in one row
+    FileLayout s;
+    layOut(s, t, 16, 4);  // four blocks in one row
     BitWriter f0, f1;
     auto mono = [&](BitWriter& w, size_t colourLeaf) {
         w.putCode(type.code(0));
@@ -120,8 +120,8 @@ TEST(TorvexDecode, PaletteCommandsAndPaletteOnlyFrames) {
     type.leaves = {{kSkip2048}};
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 8);
+    FileLayout s;
+    layOut(s, t, 16, 8);
     std::vector<uint8_t> p0 = {2, 63, 0, 32, 10, 20, 30, 0xFD};  // 2 literals, keep 126 (then keep to the end below)
     p0.push_back(0xFF);
     while (p0.size() % 4) p0.push_back(0);
@@ -167,8 +167,8 @@ TEST(TorvexDecode, DirtyRectanglesAcrossBlockRows) {
     type.leaves = {{2 | 15 << 2}, {solid(16, 9)}, {kSkip2048}};
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 100, 8);
+    FileLayout s;
+    layOut(s, t, 100, 8);
     BitWriter v;
     v.putCode(type.code(0));
     v.putCode(type.code(1));
@@ -218,8 +218,8 @@ TEST(TorvexDecode, SixteenBitAndBottomUpTargets) {
     type.leaves = {{solid(4, 1)}, {kSkip2048}};
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 4);
+    FileLayout s;
+    layOut(s, t, 16, 4);
     BitWriter a, b;
     a.putCode(type.code(0));
     b.putCode(type.code(1));
@@ -251,8 +251,8 @@ TEST(TorvexDecode, SixteenBitAndBottomUpTargets) {
     rows.leaves = {{solid(1, 5)}, {solid(1, 6)}};
     Trees t2;
     t2.tree[kTreeType] = &rows;
-    FileSpec s2;
-    spec(s2, t2, 4, 8);
+    FileLayout s2;
+    layOut(s2, t2, 4, 8);
     BitWriter v;
     v.putCode(rows.code(0));
     v.putCode(rows.code(1));
@@ -278,8 +278,8 @@ TEST(TorvexDecode, DamagedVideoStopsCleanly) {
     Trees t;
     t.tree[kTreeFull] = &full;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 4);
+    FileLayout s;
+    layOut(s, t, 16, 4);
     BitWriter mono;
     mono.putCode(type.code(1));  // mono with absent colour and map trees: all 0, no bits
     mono.putCode(type.code(1));
@@ -315,8 +315,8 @@ TEST(TorvexOpenDamage, RejectsWhatCannotBeRead) {
     type.leaves = {{kSkip2048}, {kMono1}, {solid(1, 3)}};  // two internal nodes: 32 bytes
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec good;
-    spec(good, t, 16, 4);
+    FileLayout good;
+    layOut(good, t, 16, 4);
     good.frames = {{}};
     {
         Opened o(good);
@@ -324,30 +324,30 @@ TEST(TorvexOpenDamage, RejectsWhatCannotBeRead) {
     }
     struct Case {
         const char* what;
-        std::function<void(FileSpec&)> spec;
+        std::function<void(FileLayout&)> layout;
         std::function<void(std::vector<uint8_t>&)> image;
     };
     auto none = [](auto&) {};
     std::vector<Case> cases = {
-        {"wrong magic", [](FileSpec& s) { s.magic = "TVX3"; }, none},
+        {"wrong magic", [](FileLayout& s) { s.magic = "TVX3"; }, none},
         {"short header", none, [](std::vector<uint8_t>& img) { img.resize(60); }},
         {"tables past the end", none, [](std::vector<uint8_t>& img) { img[12] = 0xFF; img[13] = 0x7F; }},
         {"tree block cut", none, [](std::vector<uint8_t>& img) { img.resize(img.size() - 2); }},
-        {"tree larger than declared", [](FileSpec& s) { s.treeSizes[kTreeType] = 31; }, none},
-        {"no frames", [](FileSpec& s) { s.frames.clear(); }, none},
-        {"absurd width", [](FileSpec& s) { s.width = 0x40000000; }, none},
-        {"tree bits cut", [](FileSpec& s) { s.treeBlock.resize(3); }, none},
+        {"tree larger than declared", [](FileLayout& s) { s.treeSizes[kTreeType] = 31; }, none},
+        {"no frames", [](FileLayout& s) { s.frames.clear(); }, none},
+        {"absurd width", [](FileLayout& s) { s.width = 0x40000000; }, none},
+        {"tree bits cut", [](FileLayout& s) { s.treeBlock.resize(3); }, none},
     };
     for (auto& c : cases) {
-        FileSpec s = good;
-        c.spec(s);
+        FileLayout s = good;
+        c.layout(s);
         std::vector<uint8_t> img = buildFile(s);
         c.image(img);
         TorvexFile* f = TorvexOpenSized(img.data(), kTvxFromMemory, -1, img.size());
         EXPECT_EQ(f, nullptr) << c.what;
         TorvexClose(f);
     }
-    FileSpec roomy = good;
+    FileLayout roomy = good;
     roomy.treeSizes[kTreeType] = 32;
     Opened o(roomy);
     EXPECT_NE(o.f, nullptr);
@@ -362,8 +362,8 @@ TEST(TorvexOpenDamage, MissingFrameDataStopsPlayback) {
     type.leaves = {{solid(4, 7)}};
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 4);
+    FileLayout s;
+    layOut(s, t, 16, 4);
     s.frames = {std::vector<uint8_t>(4, 0), std::vector<uint8_t>(4000, 0)};
     std::vector<uint8_t> img = buildFile(s);
     img.resize(img.size() - 3000);
@@ -393,8 +393,8 @@ TEST(TorvexOpenSizing, LargestFrameAndOneSecondPeak) {
     type.leaves = {{kSkip2048}};
     Trees t;
     t.tree[kTreeType] = &type;
-    FileSpec s;
-    spec(s, t, 16, 4);
+    FileLayout s;
+    layOut(s, t, 16, 4);
     for (uint32_t size : {1000u, 4u, 8u, 400u, 16u, 8u, 4u, 8u, 4u, 2000u}) s.frames.push_back(std::vector<uint8_t>(size, 0));
     s.frameRate = 250;  // four frames a second
     std::vector<uint8_t> img = buildFile(s);

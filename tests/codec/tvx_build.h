@@ -97,7 +97,7 @@ private:
     }
 };
 
-struct FileSpec {
+struct FileLayout {
     std::string magic = "TVX2";
     uint32_t width = 16, height = 8;
     int32_t frameRate = 0;
@@ -113,7 +113,7 @@ inline void put32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
 }
 
-inline std::vector<uint8_t> buildFile(const FileSpec& s) {
+inline std::vector<uint8_t> buildFile(const FileLayout& s) {
     std::vector<uint8_t> out(s.magic.begin(), s.magic.end());
     out.resize(4);
     put32(out, s.width);
