@@ -410,6 +410,14 @@ TEST_F(RuntimeTest, FullScreenBackEnds) {
     EXPECT_EQ(gScreen.surface->bits[203 * 320 + 1], 0);
     EXPECT_EQ(gScreen.surface->bits[(203 - 2) * 320 + 1], 9);
     EXPECT_EQ(runtime::present(gScreen.surface, 0, 0, 0, 0, 0, 1, 1), runtime::kPresentedWhole);
+    // A larger windowed buffer in the same window ends the full-screen picture.
+    ASSERT_EQ(runOpen("SCREENSETTINGS 4\nSCREENGRAPHICS R 640 480\nSCREENINFO I\n"), "");
+    EXPECT_EQ(var("R"), "1");
+    EXPECT_EQ(var("I"), "DIBSection");
+    EXPECT_FALSE(plat::isFullScreen(gScreen.window));
+    plat::RECT client;
+    ASSERT_TRUE(plat::getClientRect(gScreen.window, &client));
+    EXPECT_EQ(client.right, 640);
     runtime::resetPresentationForTest();
 
     ASSERT_EQ(runOpen("SCREENSETTINGS 2\nSCREENGRAPHICS A 320 240\nSCREENSETTINGS 1\nSCREENGRAPHICS B 640 480\n"), "");
