@@ -278,13 +278,39 @@ const char* splitCommandName(const char* src) {
     return rest;
 }
 
+// True when the first word of a line is TEXTEND, in any letter case.
+bool isTextEnd(const char* p) {
+    while (*p && isBlank(*p)) ++p;
+    static const char kWord[] = "TEXTEND";
+    for (size_t i = 0; i < sizeof kWord - 1; ++i)
+        if (upperAscii(p[i]) != kWord[i]) return false;
+    return p[sizeof kWord - 1] == 0 || isBlank(p[sizeof kWord - 1]);
+}
+
+void addRecord(CompiledScript& out, uint32_t lineNumber, uint8_t command, const char* text) {
+    Record r;
+    r.line = lineNumber;
+    r.command = command;
+    r.length = uint16_t(std::strlen(text));
+    r.text = uint32_t(out.text.size());
+    out.text.insert(out.text.end(), text, text + r.length + 1);
+    out.records.push_back(r);
+}
+
 void compile(LineReader& reader, CompiledScript& out) {
     char* line = gScript.commandText;
     uint32_t lineNumber = 1;
+    bool inText = false;  // between a TEXTBEGIN line and its TEXTEND
     while (!reader.atEnd()) {
         PumpMessages();
         reader.readLine(line);
         gScript.currentLine = lineNumber;
+        if (inText) {
+            inText = !isTextEnd(line);
+            addRecord(out, lineNumber, inText ? kTextLineRecord : kTextEndRecord, inText ? line : "");
+            ++lineNumber;
+            continue;
+        }
         char* p = line;
         while (*p && isBlank(*p)) ++p;
         if (*p == 0 || *p == '#') {
@@ -310,13 +336,8 @@ void compile(LineReader& reader, CompiledScript& out) {
                 std::snprintf(detail, sizeof detail, "%s %s", gScript.commandName, rest);
                 ScriptError("  Bad script command:\r\n    ", detail, "\r\n");
             }
-            Record r;
-            r.line = lineNumber;
-            r.command = uint8_t(index);
-            r.length = uint16_t(std::strlen(rest));
-            r.text = uint32_t(out.text.size());
-            out.text.insert(out.text.end(), rest, rest + r.length + 1);
-            out.records.push_back(r);
+            addRecord(out, lineNumber, uint8_t(index), rest);
+            inText = std::strcmp(gScript.commandName, "TEXTBEGIN") == 0;
         }
         ++lineNumber;
     }
@@ -369,6 +390,7 @@ void executeRecords(const char* startLabel) {
     }
     while (gScript.position < gScript.end && gScript.control != kEndAll) {
         const Record& r = s.records[gScript.position++];
+        if (r.command >= kCommandCount) continue;  // text that no TEXTBEGIN printed
         gScript.currentLine = r.line;
         const char* text = s.text.data() + r.text;
         std::memcpy(gScript.paramBuffer, text, size_t(r.length) + 1);

@@ -7,6 +7,7 @@
 
 #include "kroutil/kro_timer.h"
 #include "platform/fs.h"
+#include "platform/window.h"
 #include "player/engine/script.h"
 
 namespace engine {
@@ -156,6 +157,7 @@ int ProgramBody(const std::string& commandLine, bool badSwitch) {
     std::string line = trimmed(commandLine);
     gHooks.closeWindow();
     gHooks.resetTextOutput();
+    gProgram.mousePresent = plat::getSystemMetrics(plat::SM_MOUSEPRESENT) != 0;
 
     bool skipFiles = false;
     if (badSwitch) {

@@ -72,10 +72,17 @@ extern RuntimeHooks gHooks;
 // One compiled command line.
 struct Record {
     uint32_t line;      // 1-based source line (32 bits: files may have more than 65535 lines)
-    uint8_t command;    // index in the command table
+    uint8_t command;    // index in the command table, or one of the text record kinds below
     uint16_t length;    // bytes of the parameter text
     uint32_t text;      // offset of the parameter text in CompiledScript::text
 };
+// The lines after a TEXTBEGIN line are kept as raw text records (the parameter text is the
+// whole line) up to a line whose first word is TEXTEND, kept as an end record. They are not
+// commands: TEXTBEGIN prints them and the record loop passes over them.
+constexpr uint8_t kTextLineRecord = 254;
+constexpr uint8_t kTextEndRecord = 255;
+static_assert(kCommandCount < kTextLineRecord, "text record kinds lie beyond the command table");
+
 struct CompiledScript {
     std::vector<Record> records;
     std::vector<char> text;  // parameter texts, each NUL-terminated

@@ -3,6 +3,7 @@
 
 #include "codec/audio/sound_backend.h"
 #include "player/engine/script.h"
+#include "player/runtime/input_commands.h"
 #include "player/runtime/screen_draw.h"
 #include "player/runtime/screen_window.h"
 
@@ -21,6 +22,7 @@ void serviceSound() { torvex::TorvexServiceSound(0); }
 void installRuntime() {
     registerWindowCommands();
     registerDrawCommands();
+    installInteraction();  // bitmaps, text, mouse areas and input
     engine::gHooks.pumpMessages = pumpMessages;
     engine::gHooks.serviceSound = serviceSound;
     engine::gHooks.closeWindow = closeWindowHook;

@@ -10,6 +10,8 @@
 //   X.frames  (optional) captured frames: a line with the frame's file name, then its rows top
 //             first, two hex digits a pixel; blocks are separated by blank lines. Only the frames
 //             listed are compared.
+//   X.input   (optional) timed input events (TORVEX_INPUT), times counted from the window
+//   X.answers (optional) the answers to its message boxes (TORVEX_ANSWERS, one line)
 // Carriage returns are ignored in the comparison so that the expected files stay readable.
 #include <gtest/gtest.h>
 
@@ -118,7 +120,11 @@ TEST_P(ScriptCase, MatchesExpectedOutput) {
     std::string args = name;
     if (fs::exists(src / (name + ".args"))) args = trimEnd(readText(src / (name + ".args")));
     const bool capture = fs::exists(src / (name + ".events")) || fs::exists(src / (name + ".frames"));
-    const std::string command = "cd '" + dir.path() + "' && env -u TORVEX_ANSWERS -u TORVEX_INPUT " +
+    const fs::path input = src / (name + ".input"), answers = src / (name + ".answers");
+    const std::string inputs =
+        (fs::exists(input) ? "TORVEX_INPUT='" + input.string() + "' " : std::string("-u TORVEX_INPUT ")) +
+        (fs::exists(answers) ? "TORVEX_ANSWERS='" + trimEnd(readText(answers)) + "' " : std::string("-u TORVEX_ANSWERS "));
+    const std::string command = "cd '" + dir.path() + "' && env " + inputs +
                                 (capture ? "TORVEX_CAPTURE=capture " : "-u TORVEX_CAPTURE ") +
                                 "TORVEX_VIDEO=headless TORVEX_CLOCK=virtual TORVEX_AUDIO=null '" +
                                 std::string(TORVEXSCRIPT_PATH) + "' " + args +
