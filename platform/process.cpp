@@ -149,11 +149,15 @@ uint32_t startCommandLine(std::string_view commandLine) {
         if (rc == EACCES || rc == ENOEXEC) return 11;
         return 0;
     }
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (...) {
+        // Without a thread the finished program stays a zombie until this process ends.
+    }
     return 33;
 }
 
