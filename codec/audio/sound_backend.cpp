@@ -191,7 +191,9 @@ void dsWrite(TorvexTrack* t, const uint8_t* ringData, uint32_t n, bool fromRing)
     }
     plat::soundBufferUnlock(t->buffer, p1, n1, p2, n2);
     t->writeOffset = (t->writeOffset + n) % t->bufferSize;
-    t->bytesWritten += n;
+    // Only the track's own bytes count for the play position, as with wave output: while the
+    // silence tail plays the position stands still instead of running ahead of the sound.
+    if (fromRing) t->bytesWritten += n;
     t->freeBytes -= n;
 }
 
