@@ -515,6 +515,31 @@ TEST_F(RuntimeTest, KeyMessagesBecomeKeyCodes) {
     EXPECT_EQ(gScreen.keyCount, 0);
 }
 
+TEST_F(RuntimeTest, PaletteMessagesAndTheSystemMenu) {
+    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    plat::HWND w = gScreen.window;
+    EXPECT_EQ(plat::sendMessage(w, plat::WM_QUERYNEWPALETTE, 0, 0), 256);
+    EXPECT_EQ(plat::sendMessage(w, plat::WM_PALETTECHANGED, plat::WPARAM(w), 0), 0) << "caused by this window";
+    EXPECT_EQ(plat::sendMessage(w, plat::WM_PALETTECHANGED, plat::WPARAM(w + 1), 0), 256);
+    EXPECT_EQ(plat::sendMessage(w, plat::WM_ERASEBKGND, 0, 0), 1);
+
+    plat::HMENU menu = plat::getSystemMenu(w, false);
+    auto greyed = [&](plat::UINT item) {
+        return (plat::getMenuState(menu, item, plat::MF_BYPOSITION) & plat::MF_GRAYED) != 0;
+    };
+    EXPECT_TRUE(greyed(0));
+    EXPECT_FALSE(greyed(1));
+    EXPECT_TRUE(greyed(2));
+    EXPECT_FALSE(greyed(3));
+    EXPECT_TRUE(greyed(4));
+    plat::sendMessage(w, plat::WM_SYSCOMMAND, plat::SC_MINIMIZE, 0);
+    EXPECT_FALSE(greyed(0));
+    EXPECT_TRUE(greyed(3));
+    plat::sendMessage(w, plat::WM_SYSCOMMAND, plat::SC_RESTORE, 0);
+    EXPECT_TRUE(greyed(0));
+    EXPECT_FALSE(greyed(3));
+}
+
 TEST_F(RuntimeTest, ButtonReleasesAreCounted) {
     ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
     ASSERT_TRUE(plat::injectClick(0, 3, 3));
