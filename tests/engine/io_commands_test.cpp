@@ -327,6 +327,34 @@ TEST_F(IoCommands, EnvironmentAndPrograms) {
     EXPECT_TRUE(fs::exists(host("started.txt")));
 }
 
+int gPointerRemovals = 0, gTextResets = 0;
+void countPointerRemoval() { ++gPointerRemovals; }
+void countTextReset() { ++gTextResets; }
+bool windowThere() { return true; }
+
+TEST_F(IoCommands, ExecuteTakesThePointerOffAndResetsText) {
+    const engine::RuntimeHooks saved = engine::gHooks;
+    engine::gHooks.removeSoftwarePointer = countPointerRemoval;
+    engine::gHooks.resetTextOutput = countTextReset;
+    engine::gHooks.windowExists = windowThere;
+    gPointerRemovals = gTextResets = 0;
+    Outcome o = run("EXECUTE R 'true'\n");
+    const int textResetsOfTheRun = gTextResets;
+    engine::gHooks = saved;
+    ASSERT_EQ(o.status, 0) << o.error;
+    EXPECT_GT(std::stoi(var("R")), 31);
+    // The program body asks the system for a mouse; this platform always reports one.
+    ASSERT_TRUE(engine::gProgram.mousePresent);
+    EXPECT_EQ(gPointerRemovals, 1);
+    // The same script without EXECUTE resets the text output one time less.
+    engine::gHooks.resetTextOutput = countTextReset;
+    gTextResets = 0;
+    run("VARSET X 1\n");
+    const int resetsWithoutExecute = gTextResets;
+    engine::gHooks = saved;
+    EXPECT_EQ(textResetsOfTheRun, resetsWithoutExecute + 1);
+}
+
 TEST_F(IoCommands, RandomRepeatsForASeed) {
     runOk("RANDOMIZE 7\nRANDOM A 100\nRANDOM B 100\nRANDOMIZE 7\nRANDOM C 100\nRANDOM D 100\n"
           "RANDOM Z 0\nRANDOM Z2 0\nRANDOMIZE 0\nRANDOM TOP 32767\n");
