@@ -6,8 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/audio/dpcm.h"
 #include "codec/transform/audio_decoder.h"
 #include "kroutil/output/audio_encoder.h"
+#include "kroutil/output/dpcm_chunk.h"
 
 using namespace torvex;
 using Clock = std::chrono::steady_clock;
@@ -73,6 +75,36 @@ int main(int argc, char** argv) {
                         variant ? "DCT" : "DFT", quality, seconds / encodeSeconds, seconds / decodeSeconds,
                         coded * 8 / seconds / 1000, 10 * std::log10(sig / std::max(err, 1e-9)));
         }
+    }
+    // DPCM: chunks of 1/15 s, decoded into a ring as the player does.
+    {
+        const char* scratchName = "/tmp/torvex-bench-dpcm.bin";
+        const uint32_t chunkBytes = rate / 15 * 4;
+        std::vector<std::vector<uint8_t>> chunks;
+        const auto* src = reinterpret_cast<const uint8_t*>(pcm.data());
+        size_t total = pcm.size() * 2;
+        for (size_t at = 0; at + chunkBytes <= total; at += chunkBytes) {
+            KroFile* f = KroFileCreate(0, scratchName);
+            uint32_t n = torvex::TorvexWriteDpcmChunk(f, src + at, chunkBytes, true, true);
+            KroFileSetPos(f, 0);
+            std::vector<uint8_t> c(n);
+            KroFileGet(f, c.data(), n);
+            KroFileClose(f);
+            chunks.push_back(std::move(c));
+        }
+        KroFileErase(scratchName);
+        std::vector<uint8_t> ring(1 << 20), trees(torvex::kDpcmScratchBytes);
+        size_t coded = 0;
+        for (const auto& c : chunks) coded += c.size();
+        auto t0 = Clock::now();
+        torvex::DpcmOutput out{ring.data(), ring.data() + ring.size(), ring.data()};
+        for (const auto& c : chunks) {
+            uint32_t written;
+            torvex::TorvexDecodeDpcm(c.data(), c.data() + c.size(), chunkBytes, true, true, trees.data(), out, &written);
+        }
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        double covered = double(chunks.size()) / 15.0;
+        std::printf("DPCM     decode %7.1f x real time  %6.1f kbit/s  (lossless)\n", covered / s, coded * 8 / covered / 1000);
     }
     return 0;
 }
