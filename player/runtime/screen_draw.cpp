@@ -187,8 +187,10 @@ void waitUntil(uint32_t deadline) {
     for (;;) {
         engine::PumpMessages();
         // Wrapping difference: the timer may pass 2^32 during a fade.
-        if (int32_t(KroTimerRead() - deadline) >= 0) return;
-        plat::sleepMs(1);
+        int32_t left = int32_t(deadline - KroTimerRead());
+        if (left <= 0) return;
+        // Short sleeps keep the window answering while the step waits.
+        plat::sleepMs(uint32_t(left < 10 ? left : 10));
     }
 }
 
