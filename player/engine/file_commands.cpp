@@ -33,9 +33,10 @@ bool endsWithSeparator(const std::string& s) {
 
 bool hasWildcards(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
-// The absolute drive form; a path that ends in a separator keeps it (its name pieces are empty).
+// The absolute drive form; a path that ends in a backslash keeps it (its name pieces are
+// empty). A bare drive "D:" is that drive's current directory.
 std::string absolutePath(const std::string& path) {
-    if (endsWithSeparator(path)) {
+    if (!path.empty() && (path.back() == '\\' || path.back() == '/')) {
         std::string full = plat::fullPath(path + "A");
         full.pop_back();
         return full;
@@ -80,9 +81,11 @@ Pieces splitPieces(const std::string& absolute) {
 }
 
 // A path naming an existing directory has empty name and extension pieces.
-Pieces pathPieces(std::string path) {
-    if (!path.empty() && !endsWithSeparator(path) && plat::isDirectory(path)) path += '\\';
-    return splitPieces(absolutePath(path));
+Pieces pathPieces(const std::string& path) {
+    if (path.empty() || !plat::isDirectory(path)) return splitPieces(absolutePath(path));
+    std::string full = plat::fullPath(path);
+    if (full.empty() || full.back() != '\\') full += '\\';
+    return splitPieces(full);
 }
 
 // The desktop system ignores dots at the end of a name ("README." is README); this host does

@@ -247,7 +247,7 @@ TEST_F(IoCommands, PathPiecesAndAttributes) {
     runOk("FILEPIECES ALL 1 1 1 1 'docs\\read.me.txt'\nFILEPIECES NAME 0 0 1 0 'docs\\read.me.txt'\n"
           "FILEPIECES EXT 0 0 0 1 'docs\\read.me.txt'\nFILEPIECES DRV 1 0 0 0 'x'\n"
           "FILEPIECES LOW 256 1 0 0 'x'\nFILEPIECES DIRN 0 0 1 1 'sub'\nFILEPIECES DIRD 0 1 0 0 'sub'\n"
-          "FILEFULLPATH FULL '..\\q.txt'\nFILESETATTRIB 'ro.txt' 1\nFILEGETATTRIB A1 'ro.txt'\n"
+          "FILEFULLPATH FULL '..\\q.txt'\nFILEFULLPATH CUR 'c:'\nFILEPIECES CURD 0 1 0 0 'C:'\nFILESETATTRIB 'ro.txt' 1\nFILEGETATTRIB A1 'ro.txt'\n"
           "FILEGETATTRIB A2 'sub'\nFILEGETATTRIB A3 'r?.*'\nFILEGETATTRIB A4 'nothing.*'\nFILESETATTRIB 'ro.txt' 0\n"
           "FILETEMP T1 'prefix.dat'\n");
     const std::string parent = drive_.substr(0, drive_.rfind('\\'));
@@ -259,6 +259,8 @@ TEST_F(IoCommands, PathPiecesAndAttributes) {
     EXPECT_EQ(var("DIRN"), "");
     EXPECT_EQ(var("DIRD"), drive_.substr(2) + "\\sub\\");
     EXPECT_EQ(var("FULL"), parent + "\\q.txt");
+    EXPECT_EQ(var("CUR"), drive_);  // a bare drive is its current directory
+    EXPECT_EQ(var("CURD"), drive_.substr(2) + "\\");
     EXPECT_EQ(var("A1"), "33");  // read-only and archive
     EXPECT_EQ(std::stoi(var("A2")) & 0x10, 0x10);
     EXPECT_EQ(var("A3"), "33");
