@@ -42,7 +42,10 @@ struct Tree {
     bool present = false;
 };
 
-Tree readByteTree(Bits& b) {
+// Reads a pre-order tree (1 = node, then its 0-branch and 1-branch; 0 = leaf, then its value)
+// and its end bit; readLeaf reads a leaf's value.
+template <typename ReadLeaf>
+Tree readTree(Bits& b, ReadLeaf readLeaf) {
     Tree t;
     t.present = true;
     std::vector<std::pair<int, int>> todo;  // (parent, side) waiting for a subtree
@@ -55,7 +58,7 @@ Tree readByteTree(Bits& b) {
             todo.push_back({id, 0});
         } else {
             t.nodes[size_t(id)].leaf = true;
-            t.nodes[size_t(id)].value = b.get(8);
+            t.nodes[size_t(id)].value = readLeaf();
         }
     };
     readNode(-1, 0);
@@ -66,6 +69,10 @@ Tree readByteTree(Bits& b) {
     }
     EXPECT_EQ(b.get(1), 0u) << "end bit";
     return t;
+}
+
+Tree readByteTree(Bits& b) {
+    return readTree(b, [&] { return b.get(8); });
 }
 
 uint32_t walk(const Tree& t, Bits& b) {
@@ -92,30 +99,12 @@ BigTree readBigTree(Bits& b) {
     if (b.get(1)) bt.lowTree = readByteTree(b);
     if (b.get(1)) bt.highTree = readByteTree(b);
     for (auto& e : bt.escapes) e = b.get(16);
-    Tree& t = bt.values;
-    t.present = true;
-    std::vector<std::pair<int, int>> todo;
-    auto readNode = [&](int parent, int side) {
-        int id = int(t.nodes.size());
-        t.nodes.push_back({});
-        if (parent >= 0) t.nodes[size_t(parent)].child[side] = id;
-        if (b.get(1)) {
-            todo.push_back({id, 1});
-            todo.push_back({id, 0});
-        } else {
-            uint32_t lo = readSub(bt.lowTree, b);
-            uint32_t hi = readSub(bt.highTree, b);
-            t.nodes[size_t(id)].leaf = true;
-            t.nodes[size_t(id)].value = lo | hi << 8;
-        }
-    };
-    readNode(-1, 0);
-    while (!todo.empty() && !b.overrun) {
-        auto [p, s] = todo.back();
-        todo.pop_back();
-        readNode(p, s);
-    }
-    EXPECT_EQ(b.get(1), 0u) << "end bit";
+    // A leaf's value: its low byte through the low tree, then its high byte.
+    bt.values = readTree(b, [&] {
+        uint32_t lo = readSub(bt.lowTree, b);
+        uint32_t hi = readSub(bt.highTree, b);
+        return lo | hi << 8;
+    });
     return bt;
 }
 
