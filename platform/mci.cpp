@@ -36,6 +36,7 @@ struct MciDevice {
 struct MciState {
     std::recursive_mutex lock;
     std::vector<std::unique_ptr<MciDevice>> devices;
+    MciIdleCallback idle = nullptr;
 };
 MciState gMci;
 
@@ -202,6 +203,7 @@ void waitForEnd(MciDevice& d) {
         audioUpdate();
         refresh(d);
         if (d.mode != Mode::Playing) return;
+        if (gMci.idle) gMci.idle();
         sleepMs(1);
     }
 }
@@ -489,6 +491,11 @@ bool mciGetErrorString(MCIERROR error, char* text, uint32_t size) {
         return true;
     }
     return false;
+}
+
+void mciSetIdleCallback(MciIdleCallback callback) {
+    std::lock_guard g(gMci.lock);
+    gMci.idle = callback;
 }
 
 void mciCloseAll() {

@@ -49,5 +49,9 @@ MCIERROR mciSendString(const char* command, char* returnText, uint32_t returnSiz
 bool mciGetErrorString(MCIERROR error, char* text, uint32_t size);
 // Closes every device (tests, shutdown).
 void mciCloseAll();
+// Called about every millisecond while a command waits for a play to end, so that the caller's
+// window keeps answering (null: nothing).
+using MciIdleCallback = void (*)();
+void mciSetIdleCallback(MciIdleCallback callback);
 
 }  // namespace plat

@@ -125,6 +125,8 @@ void cmdMciSendString() {
     fetchVar(var);
     fetchAny(command);
     char answer[512];
+    // A play with "wait" keeps the window answering meanwhile.
+    plat::mciSetIdleCallback(PumpMessages);
     plat::MCIERROR error = plat::mciSendString(command, answer, sizeof answer);
     if (error) {
         char text[512];
