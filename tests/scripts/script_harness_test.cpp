@@ -121,11 +121,17 @@ TEST_P(ScriptCase, MatchesExpectedOutput) {
     if (fs::exists(src / (name + ".args"))) args = trimEnd(readText(src / (name + ".args")));
     const bool capture = fs::exists(src / (name + ".events")) || fs::exists(src / (name + ".frames"));
     const fs::path input = src / (name + ".input"), answers = src / (name + ".answers");
-    const std::string inputs =
-        (fs::exists(input) ? "TORVEX_INPUT='" + input.string() + "' " : std::string("-u TORVEX_INPUT ")) +
-        (fs::exists(answers) ? "TORVEX_ANSWERS='" + trimEnd(readText(answers)) + "' " : std::string("-u TORVEX_ANSWERS "));
-    const std::string command = "cd '" + dir.path() + "' && env " + inputs +
-                                (capture ? "TORVEX_CAPTURE=capture " : "-u TORVEX_CAPTURE ") +
+    // env takes its -u options before the assignments.
+    std::string unsets, sets;
+    auto variable = [&](bool on, const std::string& assignment, const char* name) {
+        if (on) sets += assignment + " ";
+        else unsets += std::string("-u ") + name + " ";
+    };
+    variable(fs::exists(input), "TORVEX_INPUT='" + input.string() + "'", "TORVEX_INPUT");
+    variable(fs::exists(answers), "TORVEX_ANSWERS='" + (fs::exists(answers) ? trimEnd(readText(answers)) : "") + "'",
+             "TORVEX_ANSWERS");
+    variable(capture, "TORVEX_CAPTURE=capture", "TORVEX_CAPTURE");
+    const std::string command = "cd '" + dir.path() + "' && env " + unsets + sets +
                                 "TORVEX_VIDEO=headless TORVEX_CLOCK=virtual TORVEX_AUDIO=null '" +
                                 std::string(TORVEXSCRIPT_PATH) + "' " + args +
                                 " >stdout.txt 2>stderr.txt </dev/null; echo $? >status.txt";
