@@ -65,19 +65,8 @@ TEST(Dpcm, RoundTripsBitExactInAllFormatsThroughAWrappingRing) {
         }
 }
 
-struct BitWriter {
-    std::vector<uint8_t> bytes;
-    size_t bit = 0;
-    void put(uint32_t v, int n) {
-        for (int i = 0; i < n; ++i, ++bit) {
-            if (bit % 8 == 0) bytes.push_back(0);
-            bytes.back() |= uint8_t(((v >> i) & 1) << (bit % 8));
-        }
-    }
-};
-
 TEST(Dpcm, FirstFrameIsRawRightChannelFirstHighByteFirst) {
-    BitWriter w;
+    testsupport::LsbBitWriter w;
     w.put(1, 1), w.put(1, 1), w.put(1, 1);
     for (int t = 0; t < 4; ++t) {
         w.put(1, 1);  // not interpreted

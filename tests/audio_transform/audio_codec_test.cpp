@@ -11,24 +11,11 @@
 #include "codec/transform/audio_tables.h"
 #include "codec/transform/transform.h"
 #include "kroutil/output/audio_encoder.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
 using namespace torvex;
-
-struct Writer {
-    std::vector<uint8_t> bytes;
-    uint64_t bit = 0;
-    void put(uint32_t v, uint32_t n) {
-        for (uint32_t i = 0; i < n; ++i, ++bit) {
-            if (bit % 8 == 0) bytes.push_back(0);
-            bytes.back() |= uint8_t(((v >> i) & 1) << (bit % 8));
-        }
-    }
-    void pad32() {
-        while (bit % 32) put(0, 1);
-    }
-};
 
 TEST(AudioDecoder, BlockGeometry) {
     struct Case {
@@ -61,7 +48,7 @@ TEST(AudioDecoder, BlockGeometry) {
 // must act as 95), the rest in width-0 runs. Decoding must give that coefficient's cosine.
 TEST(AudioDecoder, HandBuiltBlockAndQuantiserCap) {
     const uint32_t n = 512, bands = 22;
-    Writer w;
+    testsupport::LsbBitWriter w;
     w.put(0, 2);
     w.put(0, 29);
     w.put(0, 29);
@@ -75,7 +62,7 @@ TEST(AudioDecoder, HandBuiltBlockAndQuantiserCap) {
     w.put(1, 1), w.put(14, 4), w.put(0, 4);
     w.put(1, 1), w.put(14, 4), w.put(0, 4);
     (void)groupsLeft;
-    w.pad32();
+    w.padTo32();
 
     TorvexAudioDecoder* d = TorvexAudioDecoderCreate(16000, 1, 1);
     const int16_t* pcm;

@@ -25,6 +25,21 @@ std::vector<unsigned char> readFile(const std::string& path);
 void writeFile(const std::string& path, const std::vector<unsigned char>& data);
 void writeText(const std::string& path, const std::string& text);
 
+// Packs values least significant bit first, as the codec's bit readers take them.
+struct LsbBitWriter {
+    std::vector<unsigned char> bytes;
+    size_t bit = 0;
+    void put(unsigned value, int count) {
+        for (int i = 0; i < count; ++i, ++bit) {
+            if (bit % 8 == 0) bytes.push_back(0);
+            bytes.back() |= static_cast<unsigned char>(((value >> i) & 1) << (bit % 8));
+        }
+    }
+    void padTo32() {
+        while (bit % 32) put(0, 1);
+    }
+};
+
 // True when tests run under CI=true (a missing oracle tool is then a failure, not a skip).
 bool underCi();
 
