@@ -46,7 +46,7 @@ TEST(AudioDecoder, BlockGeometry) {
 
 // A hand-built 16 kHz mono DCT block: one nonzero coefficient with quantiser index 200 (which
 // must act as 95), the rest in width-0 runs. Decoding must give that coefficient's cosine.
-TEST(AudioDecoder, HandBuiltBlockAndQuantiserCap) {
+TEST(AudioDecoder, HandBuiltBlockQuantiserCapAndOverlap) {
     const uint32_t n = 512, bands = 22;
     testsupport::LsbBitWriter w;
     w.put(0, 2);
@@ -78,6 +78,20 @@ TEST(AudioDecoder, HandBuiltBlockAndQuantiserCap) {
         want = std::clamp(want, -32768.0, 32767.0);
         ASSERT_NEAR(pcm[t], want, 1.0) << t;
     }
+    // The first block came out unblended (checked above). The same block again: its first 32
+    // samples blend the kept tail (the block's last 32) into the new head.
+    auto full = [&](uint32_t t) {
+        double v = std::nearbyint(coefficient * std::cos(M_PI * 2 * (t + 0.5) / n) * scale);
+        return int64_t(std::clamp(v, -32768.0, 32767.0));
+    };
+    ASSERT_TRUE(TorvexAudioDecodeBlock(d, w.bytes.data(), w.bytes.data() + w.bytes.size(), &pcm, &bytes, &next));
+    const int64_t m = 32;
+    for (int64_t i = 0; i < m; ++i) {
+        int64_t sum = full(uint32_t(480 + i)) * (m - i) + full(uint32_t(i)) * i;
+        int64_t want = sum >= 0 ? sum / m : -((-sum + m - 1) / m);  // floor
+        ASSERT_NEAR(pcm[i], want, 1.0) << i;
+    }
+    for (uint32_t t = uint32_t(m); t < 480; ++t) ASSERT_NEAR(pcm[t], full(t), 1.0) << t;
     // The same block cut short runs past the input end: nothing is delivered.
     ASSERT_FALSE(TorvexAudioDecodeBlock(d, w.bytes.data(), w.bytes.data() + 20, &pcm, &bytes, &next));
     TorvexAudioDecoderFree(d);
