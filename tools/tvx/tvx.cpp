@@ -1,4 +1,4 @@
-// tvx: the Torvex file tool (info, dump, encode).
+// tvx: the Torvex file tool (info, dump, encode, play).
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,8 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "codec/audio/sound_backend.h"
+#include "codec/audio/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "encoder/torvex_writer.h"
+#include "platform/audio.h"
+#include "platform/clock.h"
+#include "platform/display.h"
+#include "platform/window.h"
 
 namespace fs = std::filesystem;
 
@@ -21,11 +27,18 @@ namespace {
 const char* kUsage =
     "usage: tvx COMMAND ...\n"
     "  tvx info FILE                      header, sizes, rate, tracks and buffering of a file\n"
-    "  tvx dump FILE OUTDIR [--frames N]  decode in play order to OUTDIR/frame_kkkkk.idx/.pal\n"
-    "                                     and OUTDIR/info.json (N past the end loops)\n"
+    "  tvx dump FILE OUTDIR [--frames N]  decode in play order to OUTDIR/frame_kkkkk.idx/.pal,\n"
+    "                                     OUTDIR/track_T.pcm per sound track and\n"
+    "                                     OUTDIR/info.json (N past the end loops)\n"
     "  tvx encode --frames DIR OUT.tvx [--rate R] [--version 2|4] [--ring]\n"
     "             [--interlaced|--doubled] [--size WxH]\n"
-    "                                     write frame_*.idx/.pal files as a Torvex file\n"
+    "             [--audio T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]]...\n"
+    "                                     write frame_*.idx/.pal files as a Torvex file, with\n"
+    "                                     sound track T (0..6) from a PCM WAV file (default raw;\n"
+    "                                     transform quality Q 0 (best) .. 99)\n"
+    "  tvx play FILE [--track T] [--no-sound] [--scale N]\n"
+    "                                     play in a window with its sound (Escape stops);\n"
+    "                                     TORVEX_VIDEO and TORVEX_AUDIO choose the devices\n"
     "  tvx --help                         this text\n";
 
 int usageError(const std::string& message) {
@@ -81,6 +94,34 @@ std::string rateText(int32_t rate) {
     return buf;
 }
 
+// A track's format word, as the decoder reads it.
+struct TrackFormat {
+    bool used = false;
+    uint32_t rate = 0, channels = 1, bits = 8;
+    const char* coding = "raw";      // info.json
+    const char* codingText = "raw";  // tvx info
+};
+
+TrackFormat trackFormat(uint32_t a) {
+    TrackFormat tf;
+    // The decoder opens a track that has data (or is transform coded) at a nonzero rate.
+    tf.used = (a & 0x40000000u || a & 0x04000000u) && (a & 0xFFFFFF);
+    tf.rate = a & 0xFFFFFF;
+    tf.channels = (a & 0x10000000u) ? 2 : 1;
+    tf.bits = (a & 0x20000000u) ? 16 : 8;
+    if (a & 0x04000000u) {
+        tf.coding = "dct";
+        tf.codingText = "transform DCT";
+    } else if (a & 0x08000000u) {
+        tf.coding = "dft";
+        tf.codingText = "transform real-DFT";
+    } else if (a & 0x80000000u) {
+        tf.coding = "dpcm";
+        tf.codingText = "DPCM";
+    }
+    return tf;
+}
+
 int cmdInfo(const std::vector<std::string>& args) {
     if (args.size() != 1) return usageError("info takes one file");
     std::string error;
@@ -101,14 +142,11 @@ int cmdInfo(const std::vector<std::string>& args) {
                 h.mapTreeSize, h.colourTreeSize, h.fullTreeSize, h.typeTreeSize);
     int tracks = 0;
     for (int t = 0; t < kTvxTracks; ++t) {
-        uint32_t a = h.audioFormat[t];
-        bool used = (a & 0x40000000u || a & 0x04000000u) && (a & 0xFFFFFF);
-        if (!used) continue;
+        TrackFormat tf = trackFormat(h.audioFormat[t]);
+        if (!tf.used) continue;
         ++tracks;
-        uint32_t coding = (a >> 26) & 3;
-        std::printf("track %d:         %u Hz, %s, %d-bit, %s, largest chunk %u bytes\n", t, a & 0xFFFFFF,
-                    (a & 0x10000000u) ? "stereo" : "mono", (a & 0x20000000u) ? 16 : 8,
-                    coding ? "transform-coded" : ((a & 0x80000000u) ? "DPCM-Huffman" : "raw"), h.audioChunkSize[t]);
+        std::printf("track %d:         %u Hz, %s, %u-bit, %s, largest chunk %u bytes\n", t, tf.rate,
+                    tf.channels == 2 ? "stereo" : "mono", tf.bits, tf.codingText, h.audioChunkSize[t]);
     }
     if (!tracks) std::printf("tracks:          none\n");
     std::printf("largest frame:   %u bytes\n", f->largestFrame);
@@ -118,6 +156,36 @@ int cmdInfo(const std::vector<std::string>& args) {
     else std::printf("buffering:       ring of %u bytes, frame buffer %u bytes\n", f->ringSize, f->frameBufferSize);
     TorvexClose(f);
     return 0;
+}
+
+uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// A frame's sound chunk never decodes to more than this; a larger claim is damage.
+constexpr uint32_t kLargestUnpacked = 64u << 20;
+
+// Appends the current frame's sound of track t, as the library extracts it, to pcm. False
+// (with a message) when the chunk claims an absurd amount.
+bool appendTrackAudio(TorvexFile* f, int t, std::vector<uint8_t>& pcm, std::string& error) {
+    const uint8_t* p = f->audioChunk[t];
+    if (!p || !f->frame || p >= f->frame + f->frameSize) return true;
+    // The same clipping to the frame as the library's.
+    uint32_t room = uint32_t(f->frame + f->frameSize - p);
+    uint32_t length = room >= 4 ? le32(p) : room;
+    if (length < 4 || length > room) length = room;
+    if (length < 4) return true;
+    uint32_t a = f->header.audioFormat[t];
+    bool compressed = (a & 0x80000000u) || (a & 0x0C000000u);
+    uint32_t need = compressed ? (length >= 8 ? le32(p + 4) : 0) : length - 4;
+    if (need == 0 || need == 0xFFFFFFFFu) return true;
+    if (need > kLargestUnpacked) {
+        error = "sound chunk of track " + std::to_string(t) + " claims " + std::to_string(need) + " bytes";
+        return false;
+    }
+    size_t at = pcm.size();
+    pcm.resize(at + need);
+    uint32_t got = TorvexExtractAudio(1u << t, f, pcm.data() + at);
+    pcm.resize(at + std::min(got, need));
+    return true;
 }
 
 int cmdDump(const std::vector<std::string>& args) {
@@ -158,11 +226,17 @@ int cmdDump(const std::vector<std::string>& args) {
     std::vector<uint8_t> picture(size_t(w) * dh, 0);
     if (!picture.empty()) TorvexSetTarget(f, 0, 0, int32_t(w), int32_t(dh), picture.data(), 0);
     std::vector<int> flags;
+    std::vector<uint8_t> sound[kTvxTracks];
     for (long long k = 0; k < played; ++k) {
         TorvexDecodeFrame(f);
         while (TorvexNextDirtyRect(f, 0)) {
         }
         if (f->readError) return abandon(pos[0] + ": truncated or damaged at frame " + std::to_string(k));
+        for (int t = 0; t < kTvxTracks; ++t) {
+            std::string why;
+            if (trackFormat(h.audioFormat[t]).used && !appendTrackAudio(f, t, sound[t], why))
+                return abandon(pos[0] + ": damaged at frame " + std::to_string(k) + ": " + why);
+        }
         flags.push_back(f->newPalette ? 1 : 0);
         char name[32];
         std::snprintf(name, sizeof name, "frame_%05lld", k);
@@ -189,7 +263,20 @@ int cmdDump(const std::vector<std::string>& args) {
     js << "  \"displayed_width\": " << w << ",\n  \"displayed_height\": " << dh << ",\n";
     js << "  \"played\": " << played << ",\n  \"new_palette\": [";
     for (size_t k = 0; k < flags.size(); ++k) js << (k ? ", " : "") << flags[k];
-    js << "]\n}\n";
+    js << "],\n  \"tracks\": [";
+    bool firstTrack = true;
+    for (int t = 0; t < kTvxTracks; ++t) {
+        TrackFormat tf = trackFormat(h.audioFormat[t]);
+        if (!tf.used) continue;
+        js << (firstTrack ? "\n" : ",\n") << "    {\"track\": " << t << ", \"rate\": " << tf.rate
+           << ", \"channels\": " << tf.channels << ", \"bits\": " << tf.bits << ", \"coding\": \"" << tf.coding
+           << "\", \"pcm_bytes\": " << sound[t].size() << "}";
+        firstTrack = false;
+        std::string name = pos[1] + "/track_" + std::to_string(t) + ".pcm";
+        created.push_back(name);
+        if (!writeWhole(name, sound[t].data(), sound[t].size())) return abandon("cannot write " + name);
+    }
+    js << (firstTrack ? "]\n}\n" : "\n  ]\n}\n");
     std::string text = js.str();
     created.push_back(pos[1] + "/info.json");
     if (!writeWhole(pos[1] + "/info.json", text.data(), text.size())) return abandon("cannot write info.json");
@@ -204,6 +291,36 @@ struct Info {
     bool has(const std::string& k) const { return values.count(k) > 0; }
     long long number(const std::string& k) const { return std::atoll(values.at(k).c_str()); }
 };
+
+// Steps over one string, or one object or list with everything nested in it.
+bool skipValue(const std::string& text, size_t& i) {
+    int depth = 0;
+    bool inString = false;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') {
+                inString = false;
+                if (depth == 0) {
+                    ++i;
+                    return true;
+                }
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (--depth == 0) {
+                ++i;
+                return true;
+            }
+            if (depth < 0) return false;
+        }
+    }
+    return false;
+}
 
 bool parseInfo(const std::string& text, Info& info) {
     size_t i = 0;
@@ -234,11 +351,16 @@ bool parseInfo(const std::string& text, Info& info) {
                     ++i;
                     break;
                 }
-                char* stop = nullptr;
-                long long v = std::strtoll(text.c_str() + i, &stop, 10);
-                if (stop == text.c_str() + i) return false;
-                list.push_back(v);
-                i = size_t(stop - text.c_str());
+                if (i < text.size() && (text[i] == '{' || text[i] == '"')) {
+                    // Objects and strings in lists (the track descriptions) are not read back.
+                    if (!skipValue(text, i)) return false;
+                } else {
+                    char* stop = nullptr;
+                    long long v = std::strtoll(text.c_str() + i, &stop, 10);
+                    if (stop == text.c_str() + i) return false;
+                    list.push_back(v);
+                    i = size_t(stop - text.c_str());
+                }
                 skip();
                 if (i < text.size() && text[i] == ',') ++i;
             }
@@ -259,11 +381,133 @@ bool parseInfo(const std::string& text, Info& info) {
     }
 }
 
+// ---- WAV input (PCM only) -----------------------------------------------------------------------
+
+uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+// Reads a PCM WAV file: 8 or 16 bits, mono or stereo, any rate. The sample data is kept as
+// stored (8-bit unsigned, 16-bit signed little-endian), cut to whole sample frames.
+bool readWav(const std::string& path, TorvexWriterTrack& track, std::string& error) {
+    std::vector<uint8_t> b;
+    if (!readWhole(path, b)) {
+        error = "cannot open " + path;
+        return false;
+    }
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0) {
+        error = path + ": not a WAV file";
+        return false;
+    }
+    bool haveFormat = false;
+    uint16_t tag = 0, channels = 0, bits = 0, align = 0;
+    uint32_t rate = 0;
+    size_t p = 12;
+    while (p + 8 <= b.size()) {
+        uint32_t size = le32(b.data() + p + 4);
+        size_t body = p + 8;
+        size_t avail = std::min<size_t>(size, b.size() - body);
+        if (std::memcmp(b.data() + p, "fmt ", 4) == 0) {
+            if (avail < 16) break;
+            tag = le16(b.data() + body);
+            channels = le16(b.data() + body + 2);
+            rate = le32(b.data() + body + 4);
+            align = le16(b.data() + body + 12);
+            bits = le16(b.data() + body + 14);
+            // The extensible layout names its coding in a sub-format; only PCM is read.
+            if (tag == 0xFFFE && avail >= 26) tag = le16(b.data() + body + 24);
+            haveFormat = true;
+        } else if (std::memcmp(b.data() + p, "data", 4) == 0) {
+            if (!haveFormat) {
+                error = path + ": the sample data comes before the format";
+                return false;
+            }
+            if (tag != 1) {
+                error = path + ": format " + std::to_string(tag) + " is not PCM (only PCM WAV files are read)";
+                return false;
+            }
+            if ((bits != 8 && bits != 16) || (channels != 1 && channels != 2)) {
+                error = path + ": " + std::to_string(bits) + "-bit, " + std::to_string(channels) +
+                        " channels (only 8 or 16-bit mono or stereo is read)";
+                return false;
+            }
+            if (align != channels * bits / 8) {
+                error = path + ": block alignment " + std::to_string(align) + " does not fit the format";
+                return false;
+            }
+            if (rate < 1000 || rate > 192000) {
+                error = path + ": sample rate " + std::to_string(rate) + " Hz is out of range (1000..192000)";
+                return false;
+            }
+            // A data size past the end (streamed files) means the rest of the file.
+            size_t whole = avail / align * align;
+            track.pcm.assign(b.begin() + long(body), b.begin() + long(body + whole));
+            track.rate = rate;
+            track.channels = channels;
+            track.bits = bits;
+            return true;
+        }
+        if (size > b.size() - body) break;
+        p = body + size + (size & 1);
+    }
+    error = path + (haveFormat ? ": no sample data" : ": no format chunk");
+    return false;
+}
+
+// "T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]"
+bool parseAudioOption(const std::string& v, int& track, std::string& file, TorvexAudioCoding& coding,
+                      uint32_t& quality) {
+    if (v.size() < 3 || v[0] < '0' || v[0] > '6' || v[1] != '=') return false;
+    track = v[0] - '0';
+    file = v.substr(2);
+    coding = TorvexAudioCoding::Raw;
+    quality = 0;
+    size_t comma = file.rfind(',');
+    if (comma == std::string::npos) return !file.empty();
+    std::string spec = file.substr(comma + 1);
+    file.resize(comma);
+    if (file.empty()) return false;
+    if (spec == "raw") return true;
+    if (spec == "dpcm") {
+        coding = TorvexAudioCoding::Dpcm;
+        return true;
+    }
+    if (spec.size() < 5 || spec[3] != ':' || (spec.compare(0, 3, "dct") != 0 && spec.compare(0, 3, "dft") != 0))
+        return false;
+    coding = spec[1] == 'c' ? TorvexAudioCoding::Dct : TorvexAudioCoding::Dft;
+    std::string q = spec.substr(4);
+    if (q.size() > 2 || !std::all_of(q.begin(), q.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    quality = uint32_t(std::atoi(q.c_str()));
+    return true;
+}
+
+// The writer stores track t as the t-th track of its list; a track number left out is written
+// as an empty placeholder whose header entries are cleared afterwards.
+bool clearTrackEntries(const std::string& path, const std::vector<int>& unused) {
+    if (unused.empty()) return true;
+    std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
+    if (!io) return false;
+    const uint8_t zero[4] = {0, 0, 0, 0};
+    for (int t : unused) {
+        io.seekp(24 + 4 * t);  // largest chunk
+        io.write(reinterpret_cast<const char*>(zero), 4);
+        io.seekp(72 + 4 * t);  // format word
+        io.write(reinterpret_cast<const char*>(zero), 4);
+    }
+    io.flush();
+    return bool(io);
+}
+
 int cmdEncode(const std::vector<std::string>& args) {
     std::string dir;
     std::vector<std::string> pos;
     std::string rate, version, size;
     bool ring = false, interlaced = false, doubled = false;
+    struct AudioOption {
+        int track = 0;
+        std::string file;
+        TorvexAudioCoding coding = TorvexAudioCoding::Raw;
+        uint32_t quality = 0;
+    };
+    std::vector<AudioOption> audio;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& into) {
@@ -279,6 +523,15 @@ int cmdEncode(const std::vector<std::string>& args) {
             if (!value(version)) return usageError("--version needs 2 or 4");
         } else if (a == "--size") {
             if (!value(size)) return usageError("--size needs WxH");
+        } else if (a == "--audio") {
+            std::string v;
+            if (!value(v)) return usageError("--audio needs TRACK=FILE.wav[,raw|dpcm|dct:Q|dft:Q]");
+            AudioOption o;
+            if (!parseAudioOption(v, o.track, o.file, o.coding, o.quality))
+                return usageError("--audio needs TRACK=FILE.wav[,raw|dpcm|dct:Q|dft:Q] (TRACK 0..6, Q 0..99), not " + v);
+            for (const auto& other : audio)
+                if (other.track == o.track) return usageError("--audio gives track " + std::to_string(o.track) + " twice");
+            audio.push_back(o);
         } else if (a == "--ring") {
             ring = true;
         } else if (a == "--interlaced") {
@@ -366,8 +619,201 @@ int cmdEncode(const std::vector<std::string>& args) {
     }
     if (options.ring && flags && count < flags->size()) options.ringForcePalette = (*flags)[count] != 0;
     std::string error;
+    std::vector<int> unused;
+    if (!audio.empty()) {
+        int highest = 0;
+        for (const auto& o : audio) highest = std::max(highest, o.track);
+        options.tracks.assign(size_t(highest) + 1, TorvexWriterTrack{});
+        std::vector<bool> given(size_t(highest) + 1, false);
+        for (const auto& o : audio) {
+            TorvexWriterTrack& tr = options.tracks[size_t(o.track)];
+            if (!readWav(o.file, tr, error)) return failure(error);
+            tr.coding = o.coding;
+            tr.quality = o.quality;
+            given[size_t(o.track)] = true;
+        }
+        for (int t = 0; t <= highest; ++t)
+            if (!given[size_t(t)]) unused.push_back(t);
+    }
     if (!TorvexWrite(pos[0], width, height, frames, options, &error)) return failure(error);
+    if (!clearTrackEntries(pos[0], unused)) {
+        fs::remove(pos[0], ec);
+        return failure("cannot finish " + pos[0]);
+    }
     return 0;
+}
+
+// ---- play ---------------------------------------------------------------------------------------
+
+// The player window's state (one window per process).
+struct Player {
+    bool stop = false;    // Escape
+    bool closed = false;  // the window went away
+    const uint8_t* bits = nullptr;
+} player;
+
+plat::LRESULT playerProc(plat::HWND hwnd, plat::UINT msg, plat::WPARAM wParam, plat::LPARAM lParam) {
+    switch (msg) {
+    case plat::WM_KEYDOWN:
+        if (wParam == plat::WPARAM(plat::VK_ESCAPE)) player.stop = true;
+        return 0;
+    case plat::WM_PAINT: {
+        plat::PAINTSTRUCT ps;
+        plat::beginPaint(hwnd, &ps);
+        if (player.bits) plat::presentAll(hwnd);
+        plat::endPaint(hwnd, &ps);
+        return 0;
+    }
+    case plat::WM_DESTROY:
+        player.closed = true;
+        return 0;
+    default:
+        return plat::defWindowProc(hwnd, msg, wParam, lParam);
+    }
+}
+
+void pumpMessages() {
+    plat::MSG m;
+    while (plat::peekMessage(&m, 0, 0, 0, plat::PM_REMOVE)) {
+        plat::translateMessage(&m);
+        plat::dispatchMessage(&m);
+    }
+}
+
+bool parseNumber(const std::string& text, long lo, long hi, long& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    out = std::strtol(text.c_str(), &end, 10);
+    return !*end && out >= lo && out <= hi;
+}
+
+int cmdPlay(const std::vector<std::string>& args) {
+    std::vector<std::string> pos;
+    long track = -1, scale = 1;
+    bool sound = true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--track") {
+            if (i + 1 >= args.size() || !parseNumber(args[++i], 0, kTvxTracks - 1, track))
+                return usageError("--track needs a track number 0..6");
+        } else if (args[i] == "--scale") {
+            if (i + 1 >= args.size() || !parseNumber(args[++i], 1, 16, scale)) return usageError("--scale needs 1..16");
+        } else if (args[i] == "--no-sound") {
+            sound = false;
+        } else if (!args[i].empty() && args[i][0] == '-') {
+            return usageError("unknown option " + args[i]);
+        } else {
+            pos.push_back(args[i]);
+        }
+    }
+    if (pos.size() != 1) return usageError("play takes one file");
+    if (!sound && track >= 0) return usageError("--track and --no-sound exclude each other");
+
+    // Which tracks there are decides what to ask for.
+    std::string error;
+    TorvexFile* probe = openFile(pos[0], error);
+    if (!probe) return failure(error);
+    uint32_t declared = 0;
+    for (int t = 0; t < kTvxTracks; ++t)
+        if (trackFormat(probe->header.audioFormat[t]).used) declared |= 1u << t;
+    TorvexClose(probe);
+    if (track >= 0 && !(declared & (1u << track)))
+        return failure(pos[0] + " has no sound track " + std::to_string(track));
+    uint32_t wanted = !sound ? 0 : track >= 0 ? 1u << track : declared;
+    TorvexFile* f = TorvexOpen(pos[0].c_str(), wanted * kTvxTrack0, -1);
+    if (!f) return failure(openFailure(pos[0]));
+    for (int t = 0; t < kTvxTracks; ++t)
+        if ((wanted & (1u << t)) && !(f->openFlags & (kTvxTrack0 << t)))
+            std::fprintf(stderr, "tvx: sound track %d cannot be played (no sound output for its format); playing without it\n", t);
+
+    const int32_t w = int32_t(f->header.width), h = int32_t(f->header.height);
+    auto finish = [&](int rc, plat::HWND hwnd) {
+        TorvexClose(f);
+        if (hwnd && plat::isWindow(hwnd)) plat::destroyWindow(hwnd);
+        pumpMessages();
+        player.bits = nullptr;
+        plat::unregisterClass("TvxPlayer");
+        plat::audioShutdown();
+        return rc;
+    };
+    if (w <= 0 || h <= 0 || w > 16384 || h > 16384) return finish(failure(pos[0] + ": no picture to show"), 0);
+    std::vector<uint8_t> bits(size_t(w) * size_t(h), 0);
+
+    plat::WNDCLASS wc;
+    wc.lpfnWndProc = playerProc;
+    wc.lpszClassName = "TvxPlayer";
+    if (!plat::registerClass(wc)) return finish(failure("cannot register the window class"), 0);
+    plat::RECT r;
+    r.right = int32_t(w * scale);
+    r.bottom = int32_t(h * scale);
+    plat::adjustWindowRectEx(&r, plat::WS_OVERLAPPEDWINDOW, false, 0);
+    std::string title = "tvx - " + fs::path(pos[0]).filename().string();
+    plat::HWND hwnd = plat::createWindowEx(0, "TvxPlayer", title.c_str(), plat::WS_OVERLAPPEDWINDOW, plat::CW_USEDEFAULT,
+                                           plat::CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, 0, nullptr);
+    if (!hwnd) return finish(failure("cannot create a window"), 0);
+    if (!plat::attachFrameBuffer(hwnd, bits.data(), w, h, w, false))
+        return finish(failure("cannot attach the frame buffer"), hwnd);
+    player = Player{};
+    player.bits = bits.data();
+    plat::showWindow(hwnd, plat::SW_SHOWNORMAL);
+    torvex::TorvexSoundWindow(uintptr_t(hwnd));
+    if (TorvexSetTarget(f, 0, 0, w, h, bits.data(), 0) != 1) return finish(failure("cannot decode into the window"), hwnd);
+
+    auto setPalette = [&] {
+        plat::PaletteEntry e[256];
+        for (int i = 0; i < 256; ++i) e[i] = {f->palette[3 * i], f->palette[3 * i + 1], f->palette[3 * i + 2], 0};
+        plat::setPaletteEntries(hwnd, 0, 256, e);
+    };
+    // A frame waits at most this long for its sound clock; a device that stops moving must not
+    // hang the player.
+    const uint32_t kLongestWait = 5000;
+    uint32_t shown = 0;
+    const uint32_t frames = f->header.frames;
+    for (uint32_t k = 0; k < frames && !player.stop && !player.closed; ++k) {
+        TorvexDecodeFrame(f);
+        if (f->readError) {
+            std::string where = std::to_string(k);
+            return finish(failure(pos[0] + ": truncated or damaged at frame " + where), hwnd);
+        }
+        bool palette = f->newPalette != 0;
+        if (palette) setPalette();
+        bool presented = false;
+        while (TorvexNextDirtyRect(f, 0)) {
+            plat::presentRect(hwnd, f->rectX, f->rectY, f->rectWidth, f->rectHeight);
+            presented = true;
+        }
+        // A palette change alone shows at the next present.
+        if (palette && !presented) plat::presentAll(hwnd);
+        ++shown;
+        uint32_t waitStart = plat::tickCount();
+        while (!player.stop && !player.closed && TorvexIsEarly(f)) {
+            pumpMessages();
+            if (plat::tickCount() - waitStart > kLongestWait) break;
+            plat::sleepMs(1);
+        }
+        pumpMessages();
+        if (k + 1 < frames) TorvexAdvance(f);
+    }
+    // Let the sound of the last frames play out.
+    if (!player.stop && !player.closed && f->primaryTrack >= 0) {
+        torvex::TorvexTrack* t = TorvexGetTrack(f, f->primaryTrack);
+        uint32_t last = 0, still = plat::tickCount();
+        while (t && !player.stop && !player.closed) {
+            torvex::TorvexServiceSound(0);
+            uint32_t at = TorvexTrackPlayPosition(f, f->primaryTrack);
+            if (at >= t->totalWritten) break;
+            if (at != last) {
+                last = at;
+                still = plat::tickCount();
+            } else if (plat::tickCount() - still > 1000) {
+                break;
+            }
+            pumpMessages();
+            plat::sleepMs(1);
+        }
+    }
+    std::printf("played %u of %u frames (%u skipped as late)%s\n", shown, frames, f->stats.framesSkipped,
+                player.stop ? ", stopped" : player.closed ? ", window closed" : "");
+    return finish(0, hwnd);
 }
 
 }  // namespace
@@ -384,5 +830,6 @@ int main(int argc, char** argv) {
     if (cmd == "info") return cmdInfo(args);
     if (cmd == "dump") return cmdDump(args);
     if (cmd == "encode") return cmdEncode(args);
+    if (cmd == "play") return cmdPlay(args);
     return usageError("unknown command " + cmd);
 }
