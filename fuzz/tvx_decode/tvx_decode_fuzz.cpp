@@ -1,15 +1,31 @@
 // Opens a Torvex image from memory and plays it: every frame decoded into a target chosen from
-// the input's last byte, dirty rectangles drained, a seek and playback past the end.
+// the input's last byte, dirty rectangles drained, a seek and playback past the end. Every
+// sound track is requested (the headless mixer on the virtual clock plays them), each frame's
+// audio is also extracted, and sound is paused and resumed once.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "codec/audio/torvex_tracks.h"
 #include "codec/torvex.h"
+#include "platform/audio.h"
+#include "platform/clock.h"
+
+namespace {
+struct FuzzSetup {
+    FuzzSetup() {
+        plat::setVirtualClock(true);
+        plat::setAudioBackendForTest(plat::AudioBackend::Null);
+    }
+};
+FuzzSetup setup;
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     uint8_t choice = data[size - 1];
-    uint32_t flags = kTvxFromMemory;
+    uint32_t flags = kTvxFromMemory | kTvxTrackBits;
     static const uint32_t displays[4] = {0, kTvxForceInterlaced, kTvxForceDoubled, kTvxForceNormal};
     flags |= displays[(choice >> 4) & 3];
     TorvexFile* f = TorvexOpenSized(data, flags, -1, size);
@@ -25,8 +41,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t targetFlags = (sixteen ? ((choice & 8) ? 0xC0000000u : 0x80000000u) : 0) | ((choice >> 1) & 1);
         TorvexSetTarget(f, int32_t(x), int32_t(y), int32_t(pitch), int32_t(rows), buffer.data(), targetFlags);
         uint32_t played = f->tableCount < 64 ? f->tableCount + 3 : 64;
+        std::vector<uint8_t> sound;
         for (uint32_t k = 0; k < played; ++k) {
+            // Extraction writes a chunk's unpacked length: give it that much room.
+            for (int t = 0; t < kTvxTracks; ++t) {
+                const uint8_t* chunk = f->audioChunk[t];
+                uint32_t room = 1 << 16;
+                if (chunk && f->frame && chunk + 8 <= f->frame + f->frameSize) {
+                    uint32_t unpacked = uint32_t(chunk[4]) | uint32_t(chunk[5]) << 8 | uint32_t(chunk[6]) << 16 | uint32_t(chunk[7]) << 24;
+                    if (unpacked != 0xFFFFFFFFu) room = std::max(room, std::min<uint32_t>(unpacked, 1u << 24));
+                    if (unpacked > (1u << 24)) continue;
+                }
+                sound.resize(room + f->frameSize);
+                TorvexExtractAudio(1u << t, f, sound.data());
+            }
+            if (k == 4) {
+                TorvexSetSoundActive(f, 0);
+                TorvexSetSoundActive(f, (choice & 1) ? 1 : -1);
+            }
             TorvexDecodeFrame(f);
+            TorvexIsEarly(f);
             int32_t mode = int32_t(k % 3);
             for (int i = 0; i < 100000 && TorvexNextDirtyRect(f, mode); ++i) {
             }
