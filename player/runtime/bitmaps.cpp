@@ -135,9 +135,6 @@ void copyBitmapToBitmap(Bitmap* d, const Bitmap* s, const Bitmap* second, int32_
 void drawImageLine(uint8_t* pixels, uint32_t width, uint32_t height, int64_t x1, int64_t y1, int64_t x2, int64_t y2,
                    uint8_t colour) {
     if (!pixels) return;
-    auto plot = [&](int64_t x, int64_t y) {
-        if (x >= 0 && y >= 0 && x < int64_t(width) && y < int64_t(height)) pixels[size_t(y) * width + size_t(x)] = colour;
-    };
     if (y2 < y1) {
         std::swap(x1, x2);
         std::swap(y1, y2);
@@ -145,29 +142,24 @@ void drawImageLine(uint8_t* pixels, uint32_t width, uint32_t height, int64_t x1,
     const int64_t dx = x2 - x1, dy = y2 - y1;
     const int64_t step = dx <= 0 ? -1 : 1;
     const int64_t adx = dx < 0 ? -dx : dx;
-    int64_t x = x1, y = y1;
+    const int64_t w = width, h = height;
+    auto plot = [&](int64_t x, int64_t y) {
+        if (x >= 0 && y >= 0 && x < w && y < h) pixels[size_t(y) * width + size_t(x)] = colour;
+    };
+    // The stepping line's minor coordinate after k steps is floor((2 minor k + major) /
+    // (2 major)), so only the steps whose major coordinate lies inside the image are walked:
+    // far-away end points cost nothing.
     if (adx > dy) {
-        int64_t error = 2 * dy - adx;
-        for (int64_t i = 0; i <= adx; ++i) {
-            plot(x, y);
-            if (error >= 0) {
-                ++y;
-                error -= 2 * adx;
-            }
-            x += step;
-            error += 2 * dy;
-        }
+        const int64_t kLo = step > 0 ? std::max<int64_t>(0, -x1) : std::max<int64_t>(0, x1 - w + 1);
+        const int64_t kHi = step > 0 ? std::min<int64_t>(adx, w - 1 - x1) : std::min<int64_t>(adx, x1);
+        for (int64_t k = kLo; k <= kHi; ++k)
+            plot(x1 + step * k, y1 + int64_t((__int128(2) * dy * k + adx) / (__int128(2) * adx)));
+    } else if (dy == 0) {
+        plot(x1, y1);
     } else {
-        int64_t error = 2 * adx - dy;
-        for (int64_t i = 0; i <= dy; ++i) {
-            plot(x, y);
-            if (error >= 0) {
-                x += step;
-                error -= 2 * dy;
-            }
-            ++y;
-            error += 2 * adx;
-        }
+        const int64_t kLo = std::max<int64_t>(0, -y1), kHi = std::min<int64_t>(dy, h - 1 - y1);
+        for (int64_t k = kLo; k <= kHi; ++k)
+            plot(x1 + step * int64_t((__int128(2) * adx * k + dy) / (__int128(2) * dy)), y1 + k);
     }
 }
 

@@ -220,6 +220,20 @@ TEST_F(InteractionTest, PointerIsRecolouredAfterAPaletteChangeAndAreasBringTheir
     EXPECT_EQ(pixel(11, 12), 1);
 }
 
+TEST_F(InteractionTest, FadeInPaletteFadesWithAWindowAndAppliesAtOnceWithout) {
+    const std::string fade =
+        "BITMAPALLOC B 1 1\nBITMAPSETPALETTEVALUE B 7 16777215\nSYSTEMTIMER T0\nBITMAPFADEINPALETTE B\n"
+        "SYSTEMTIMER T1\nSCREENGETBRIGHTESTPALETTEINDEX L\nCOMPUTE D T1 - T0\n";
+    ASSERT_EQ(run(fade), "");
+    EXPECT_EQ(var("L"), "7");
+    EXPECT_EQ(var("D"), "0");
+    runtime::freeAllBitmaps();
+    ASSERT_EQ(run("SCREENGRAPHICS R 8 8\n" + fade), "");
+    EXPECT_EQ(var("L"), "7");
+    EXPECT_EQ(var("D"), "240");  // 16 steps of 15 ms
+    EXPECT_EQ(runtime::gDraw.screenPalette[7 * 3], 255);
+}
+
 TEST_F(InteractionTest, MessageBoxButtonSets) {
     struct Case {
         int buttons;
@@ -276,6 +290,57 @@ TEST_F(InteractionTest, ReadLineIsLimitedTo255Characters) {
     plat::setInputScript(events);
     ASSERT_EQ(run("SCREENGRAPHICS R 64 64\nINPUTSTR S 1000 ''\nSTRLENGTH N S\n"), "");
     EXPECT_EQ(var("N"), "255");
+}
+
+}  // namespace
+
+namespace {
+
+// The stepping line as the drawing code has always drawn it, plotting only inside the image.
+void referenceLine(std::vector<uint8_t>& img, int64_t w, int64_t h, int64_t x1, int64_t y1, int64_t x2, int64_t y2) {
+    if (y2 < y1) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    int64_t dx = x2 - x1, dy = y2 - y1, step = dx <= 0 ? -1 : 1, adx = dx < 0 ? -dx : dx, x = x1, y = y1;
+    auto plot = [&] {
+        if (x >= 0 && y >= 0 && x < w && y < h) img[size_t(y * w + x)] = 1;
+    };
+    if (adx > dy) {
+        for (int64_t i = 0, e = 2 * dy - adx; i <= adx; ++i, x += step, e += 2 * dy) {
+            plot();
+            if (e >= 0) ++y, e -= 2 * adx;
+        }
+    } else {
+        for (int64_t i = 0, e = 2 * adx - dy; i <= dy; ++i, ++y, e += 2 * adx) {
+            plot();
+            if (e >= 0) x += step, e -= 2 * dy;
+        }
+    }
+}
+
+TEST(BitmapLine, WalksOnlyTheStepsInsideAndMatchesTheSteppingLine) {
+    const int64_t w = 13, h = 9;
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return int64_t((seed >> 8) % 61) - 24;  // -24 .. 36: inside and around the image
+    };
+    for (int n = 0; n < 3000; ++n) {
+        int64_t x1 = next(), y1 = next(), x2 = next(), y2 = next();
+        std::vector<uint8_t> expected(size_t(w * h)), got(size_t(w * h));
+        referenceLine(expected, w, h, x1, y1, x2, y2);
+        runtime::drawImageLine(got.data(), uint32_t(w), uint32_t(h), x1, y1, x2, y2, 1);
+        ASSERT_EQ(got, expected) << x1 << ',' << y1 << " - " << x2 << ',' << y2;
+    }
+    // End points billions apart still draw the part inside (and return at once).
+    std::vector<uint8_t> img(size_t(w * h));
+    runtime::drawImageLine(img.data(), uint32_t(w), uint32_t(h), -2000000000, 4, 2000000000, 4, 1);
+    for (int64_t x = 0; x < w; ++x) EXPECT_EQ(img[size_t(4 * w + x)], 1) << x;
+    runtime::drawImageLine(img.data(), uint32_t(w), uint32_t(h), -2147483648LL, -2147483648LL, 2147483647LL,
+                           2147483647LL, 2);
+    EXPECT_EQ(img[0], 2);
+    EXPECT_EQ(img[size_t(8 * w + 8)], 2);
 }
 
 }  // namespace
