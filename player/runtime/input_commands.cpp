@@ -184,9 +184,9 @@ void cmdInputStrWin() {
     }
     const int32_t W = int32_t(boxW), H = int32_t(boxH);
     if (x == -1) x = (gScreen.screenWidth - W) / 2;
-    else x = (x + gDraw.originX) & ~int32_t(3);  // rounded down to a multiple of 4
+    else x = int32_t((uint32_t(x) + uint32_t(gDraw.originX)) & ~uint32_t(3));  // down to a multiple of 4
     if (y == -1) y = (gScreen.screenHeight - H) / 2;
-    else y += gDraw.originY;
+    else y = int32_t(uint32_t(y) + uint32_t(gDraw.originY));
 
     takePointerOff();
     std::memset(saved->pixels, 0, size_t(W) * size_t(H));
@@ -199,8 +199,8 @@ void cmdInputStrWin() {
     const int32_t f = (W - max * gw) / 2;
     boxOutline(box, f - gw / 2, 4 * gh - 4, f - gw / 2 + gw * (max + 1), 5 * gh, tc);
     screenCopyRect(gScreen.surface, box->pixels, 0, 0, W, H, W, x, y, COPY_PLAIN, 0, nullptr);
-    gTextOutput.x = x + f;
-    gTextOutput.y = y + 4 * gh;
+    gTextOutput.x = int32_t(uint32_t(x) + uint32_t(f));
+    gTextOutput.y = int32_t(uint32_t(y) + uint32_t(4 * gh));
     std::string line = readLine(max, "");
     if (gScreen.surface) screenCopyRect(gScreen.surface, saved->pixels, 0, 0, W, H, W, x, y, COPY_PLAIN, 0, nullptr);
     destroyBitmap(box);

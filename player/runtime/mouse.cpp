@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "codec/blit/blitter.h"
 #include "platform/window.h"
@@ -131,7 +132,8 @@ void drawPointer() {
     // The saved background always has the size of the image drawn over it.
     if (gMouse.background && !sameImage) freeBackground();
     if (!gMouse.background) {
-        gMouse.background = new uint8_t[size_t(img.width) * size_t(img.height)]();
+        gMouse.background = new (std::nothrow) uint8_t[size_t(img.width) * size_t(img.height)]();
+        if (!gMouse.background) return;  // no memory: no pointer
         gMouse.backgroundWidth = img.width;
         gMouse.backgroundHeight = img.height;
     }
@@ -240,21 +242,21 @@ void cmdArea() {
 void cmdX() {
     char var[kLineSize];
     engine::fetchVariableName(var);
-    engine::SetVariableNumber(var, gMouse.x - gDraw.originX);
+    engine::SetVariableNumber(var, int32_t(uint32_t(gMouse.x) - uint32_t(gDraw.originX)));
 }
 
 void cmdY() {
     char var[kLineSize];
     engine::fetchVariableName(var);
-    engine::SetVariableNumber(var, gMouse.y - gDraw.originY);
+    engine::SetVariableNumber(var, int32_t(uint32_t(gMouse.y) - uint32_t(gDraw.originY)));
 }
 
 void cmdSetXY() {
     int32_t x = engine::fetchNumber();
     int32_t y = engine::fetchNumber();
     // Positions are 16-bit, as the pointer messages carry them.
-    gMouse.x = int16_t(x + gDraw.originX);
-    gMouse.y = int16_t(y + gDraw.originY);
+    gMouse.x = int16_t(uint32_t(x) + uint32_t(gDraw.originX));
+    gMouse.y = int16_t(uint32_t(y) + uint32_t(gDraw.originY));
     limitPosition();
     if (!gScreen.window) return;
     plat::POINT pt{gMouse.x, gMouse.y};

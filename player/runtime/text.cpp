@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "player/engine/io_commands.h"
@@ -19,6 +20,13 @@ Font gFont;
 namespace {
 
 const uint8_t* glyphBits() { return gFont.bits ? gFont.bits : &kBuiltinFont[0][0]; }
+
+// How much of a span of size at position pos lies within 0 .. limit - 1 when it starts on it;
+// 0 when it starts off it (copies to the screen leave such spans out).
+int32_t visibleExtent(int32_t pos, int32_t size, int32_t limit) {
+    if (pos < 0 || pos >= limit) return 0;
+    return int32_t(std::min<int64_t>(size, int64_t(limit) - pos));
+}
 
 }  // namespace
 
@@ -65,16 +73,20 @@ void screenText(const char* text) {
     TextOutputState& t = gTextOutput;
     if (text[0] == '\n') {
         // No scrolling: a new line that would leave too little room below is ignored.
-        if (uint32_t(t.y + 2 * gh) > uint32_t(gScreen.screenHeight)) return;
+        // Compared unsigned, with the sum taken modulo 2^32 as the position's type would.
+        if (uint32_t(int64_t(t.y) + 2 * int64_t(gh)) > uint32_t(gScreen.screenHeight)) return;
         t.x = gDraw.originX;
-        t.y += gh;
+        t.y = int32_t(uint32_t(t.y) + uint32_t(gh));
         return;
     }
     if (text[0] == 8) {
         t.x = t.x < 9 ? 0 : t.x - gw;
-        std::vector<uint8_t> cell(size_t(gw) * size_t(gh), uint8_t(t.backColour));
-        gPointerHooks.hideIfOverlapping(t.x, t.y, gw, gh);
-        screenCopyRect(s, cell.data(), 0, 0, gw, gh, gw, t.x, t.y, COPY_PLAIN, 0, nullptr);
+        // Only the part of the cell on the screen is needed.
+        const int32_t cw = visibleExtent(t.x, gw, gScreen.screenWidth), ch = visibleExtent(t.y, gh, gScreen.screenHeight);
+        if (cw < 1 || ch < 1) return;
+        std::vector<uint8_t> cell(size_t(cw) * size_t(ch), uint8_t(t.backColour));
+        gPointerHooks.hideIfOverlapping(t.x, t.y, cw, ch);
+        screenCopyRect(s, cell.data(), 0, 0, cw, ch, cw, t.x, t.y, COPY_PLAIN, 0, nullptr);
         return;
     }
     int64_t n = int64_t(std::strlen(text));
@@ -82,12 +94,16 @@ void screenText(const char* text) {
     if (int64_t(t.x) + n * gw > gScreen.screenWidth) n = std::max<int64_t>(0, (int64_t(gScreen.screenWidth) - t.x) / gw);
     if (n <= 0) return;
     const int64_t w = n * gw;
-    std::vector<uint8_t> area(size_t(w) * size_t(gh), uint8_t(t.backColour));
-    // Reading the screen first lets the transparent parts show the picture underneath.
-    gPointerHooks.hideIfOverlapping(t.x, t.y, int32_t(w), gh);
-    screenReadRect(s, area.data(), 0, 0, int32_t(w), gh, int32_t(w), t.x, t.y);
-    drawText(text, size_t(n), area.data(), uint32_t(w), uint32_t(gh), 0, 0);
-    screenCopyRect(s, area.data(), 0, 0, int32_t(w), gh, int32_t(w), t.x, t.y, COPY_PLAIN, 0, nullptr);
+    // Rows below the screen are not drawn (a tall font would otherwise need a large area).
+    const int32_t rows = visibleExtent(t.y, gh, gScreen.screenHeight);
+    if (rows > 0 && t.x >= 0) {
+        std::vector<uint8_t> area(size_t(w) * size_t(rows), uint8_t(t.backColour));
+        // Reading the screen first lets the transparent parts show the picture underneath.
+        gPointerHooks.hideIfOverlapping(t.x, t.y, int32_t(w), rows);
+        screenReadRect(s, area.data(), 0, 0, int32_t(w), rows, int32_t(w), t.x, t.y);
+        drawText(text, size_t(n), area.data(), uint32_t(w), uint32_t(rows), 0, 0);
+        screenCopyRect(s, area.data(), 0, 0, int32_t(w), rows, int32_t(w), t.x, t.y, COPY_PLAIN, 0, nullptr);
+    }
     t.x = int32_t(t.x + w);
 }
 
