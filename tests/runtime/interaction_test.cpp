@@ -111,7 +111,6 @@ TEST_F(InteractionTest, BadParametersGiveTheirErrors) {
         {"BITMAPALLOC B 2 2\nBITMAPTEXT B 0 0\n", "  Needed a parameter in command:"},
         {"BITMAPALLOC B 2 2\nBITMAPTOSCREEN B 0 0\n", "  A window hasn't been created yet (use ScreenGraphics first)."},
         {"BITMAPLIST\n", "  A window hasn't been created yet (use ScreenGraphics first)."},
-        {"PRINTBEGIN 'print.txt'\nTEXT 'x'\n", "  A window hasn't been created yet (use ScreenGraphics first)."},
         {"TEXTBEGIN\nline\nTEXTEND\n", "  A window hasn't been created yet (use ScreenGraphics first)."},
         {"TEXTFONTFROMBITMAP 0\n", "  Needed a number in command:"},
         {"TEXTFONTFROMBITMAP 9000 8 16 32 40\n", "  Bad frame parameter:"},
@@ -156,6 +155,9 @@ TEST_F(InteractionTest, TablesOfAreasAndFramesHaveTheirLimits) {
 TEST_F(InteractionTest, TextBeginPrintsItsLinesAndGoesOnAfterTextEnd) {
     testsupport::TempDir dir;
     const std::string out = dir.file("print.txt");
+    // Printing does not make a window unnecessary.
+    EXPECT_EQ(firstLine(run("PRINTBEGIN '" + dir.file("early.txt") + "'\nTEXT 'x'\n")),
+              "  A window hasn't been created yet (use ScreenGraphics first).");
     const std::string script = "SCREENGRAPHICS R 64 64\nVARSET NAME 'World'\nPRINTBEGIN '" + out +
                                "'\nTEXTBEGIN\nHello %NAME%\n  :notalabel\nTEXT 'not run'\n# kept\ntextend of the text\n"
                                "TEXT 'after'\nGOTO skip\nTEXT 'skipped'\n:skip\nCALL 'sub'\nTEXT 'back'\nPRINTEND\n";
