@@ -176,6 +176,18 @@ TEST_F(InteractionTest, TextBeginOnTheScreenAdvancesLikeText) {
     EXPECT_EQ(pixel(0, 0) | pixel(3, 5), 7);  // something of "a" in the text colour
 }
 
+TEST_F(InteractionTest, ListsWithoutADebugFileGoToTheScreen) {
+    ASSERT_EQ(run("SCREENGRAPHICS R 320 64\nBITMAPALLOC B 3 2\nBITMAPALLOC C 1 1\nBITMAPLIST\nTEXTY Y1\nVARLIST\n"
+                  "TEXTY Y2\n"),
+              "");
+    EXPECT_EQ(var("Y1"), "32");  // two bitmaps, a line each
+    EXPECT_EQ(var("Y2"), "48");  // B, C and Y1 do not all fit: the last new line is ignored
+    int lit = 0;  // "Number: 9000 ..." begins at the top left: its "N" is in the first cell
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 8; ++x) lit += pixel(x, y) == 7;
+    EXPECT_GT(lit, 10);
+}
+
 // The built-in pointer: outline in the darkest entry, fill in the brightest, the rest left
 // out; taken off (and the picture put back) by a drawing that overlaps it, not by others.
 TEST_F(InteractionTest, PointerIsDrawnWhileWaitingAndHiddenByOverlappingDrawing) {
