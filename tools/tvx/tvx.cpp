@@ -719,6 +719,8 @@ int cmdPlay(const std::vector<std::string>& args) {
     if (track >= 0 && !(declared & (1u << track)))
         return failure(pos[0] + " has no sound track " + std::to_string(track));
     uint32_t wanted = !sound ? 0 : track >= 0 ? 1u << track : declared;
+    // Wave output plays the tracks (the platform's TORVEX_AUDIO says where it goes).
+    if (wanted) torvex::TorvexSelectWaveOut();
     TorvexFile* f = TorvexOpen(pos[0].c_str(), wanted * kTvxTrack0, -1);
     if (!f) return failure(openFailure(pos[0]));
     for (int t = 0; t < kTvxTracks; ++t)
