@@ -725,7 +725,7 @@ int cmdPlay(const std::vector<std::string>& args) {
     if (!f) return failure(openFailure(pos[0]));
     for (int t = 0; t < kTvxTracks; ++t)
         if ((wanted & (1u << t)) && !(f->openFlags & (kTvxTrack0 << t)))
-            std::fprintf(stderr, "tvx: sound track %d cannot be played (no sound output for its format); playing without it\n", t);
+            std::fprintf(stderr, "tvx: sound track %d cannot be played (unusable format, or no sound output); playing without it\n", t);
 
     const int32_t w = int32_t(f->header.width), h = int32_t(f->header.height);
     auto finish = [&](int rc, plat::HWND hwnd) {
@@ -740,6 +740,7 @@ int cmdPlay(const std::vector<std::string>& args) {
     if (w <= 0 || h <= 0 || w > 16384 || h > 16384) return finish(failure(pos[0] + ": no picture to show"), 0);
     std::vector<uint8_t> bits(size_t(w) * size_t(h), 0);
 
+    player = Player{};
     plat::WNDCLASS wc;
     wc.lpfnWndProc = playerProc;
     wc.lpszClassName = "TvxPlayer";
@@ -754,7 +755,6 @@ int cmdPlay(const std::vector<std::string>& args) {
     if (!hwnd) return finish(failure("cannot create a window"), 0);
     if (!plat::attachFrameBuffer(hwnd, bits.data(), w, h, w, false))
         return finish(failure("cannot attach the frame buffer"), hwnd);
-    player = Player{};
     player.bits = bits.data();
     plat::showWindow(hwnd, plat::SW_SHOWNORMAL);
     torvex::TorvexSoundWindow(uintptr_t(hwnd));
