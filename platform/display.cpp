@@ -27,6 +27,7 @@ struct DisplayRec {
     bool changedSinceCapture = false;
     bool sdlStale = true;  // the whole texture needs converting (palette change, new buffer)
     bool fullScreen = false;
+    int32_t modeWidth = 0, modeHeight = 0;  // full-screen mode; 0 x 0 = the desktop's own
     uint64_t presents = 0;
 };
 
@@ -43,6 +44,11 @@ std::string hwndText(HWND h) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)h);
     return buf;
+}
+
+std::string modeText(int32_t width, int32_t height) {
+    if (width == 0 && height == 0) return "desktop";
+    return std::to_string(width) + "x" + std::to_string(height);
 }
 
 void refreshPal32(DisplayRec& d) {
@@ -199,19 +205,59 @@ int desktopColorDepth() { return 24; }
 
 bool setFullScreen(HWND hwnd, bool on) {
     if (!isWindow(hwnd)) return false;
+    int32_t mw = 0, mh = 0;
     {
         std::lock_guard<std::mutex> g(ds().lock);
         DisplayRec& d = ds().displays[hwnd];
         if (d.fullScreen == on) return true;
         d.fullScreen = on;
+        mw = d.modeWidth;
+        mh = d.modeHeight;
     }
-    if (sdlOn() && !sdlv::setFullScreen(hwnd, on)) {
+    if (sdlOn() && !sdlv::setFullScreen(hwnd, on, mw, mh, nullptr)) {
         std::lock_guard<std::mutex> g(ds().lock);
         ds().displays[hwnd].fullScreen = !on;
         return false;
     }
-    win::logEvent(std::string("fullscreen ") + hwndText(hwnd) + (on ? " on" : " off"));
+    std::string line = std::string("fullscreen ") + hwndText(hwnd) + (on ? " on" : " off");
+    if (on && (mw || mh)) line += " mode " + modeText(mw, mh);
+    win::logEvent(line);
     invalidateRect(hwnd, nullptr, false);
+    return true;
+}
+
+bool setFullScreenMode(HWND hwnd, int32_t width, int32_t height) {
+    if (!isWindow(hwnd)) return false;
+    const bool desktop = width == 0 && height == 0;
+    if (!desktop && (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide)) return false;
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> g(ds().lock);
+        DisplayRec& d = ds().displays[hwnd];
+        if (d.modeWidth == width && d.modeHeight == height) return true;
+        d.modeWidth = width;
+        d.modeHeight = height;
+        full = d.fullScreen;
+    }
+    bool ok = true;
+    if (full && sdlOn()) {
+        bool taken = false;
+        // The window stays full screen either way; only a mode the screen lacks fails.
+        sdlv::setFullScreen(hwnd, true, width, height, &taken);
+        ok = desktop || taken;
+    }
+    win::logEvent("fullscreen mode " + hwndText(hwnd) + " " + modeText(width, height) + (full ? "" : " (later)") +
+                  (ok ? "" : " unavailable"));
+    if (full) invalidateRect(hwnd, nullptr, false);
+    return ok;
+}
+
+bool fullScreenMode(HWND hwnd, int32_t* width, int32_t* height) {
+    if (!isWindow(hwnd) || !width || !height) return false;
+    std::lock_guard<std::mutex> g(ds().lock);
+    auto it = ds().displays.find(hwnd);
+    *width = it == ds().displays.end() ? 0 : it->second.modeWidth;
+    *height = it == ds().displays.end() ? 0 : it->second.modeHeight;
     return true;
 }
 

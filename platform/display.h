@@ -59,6 +59,17 @@ bool isFullScreen(HWND hwnd);
 // Size of the full-screen mode (the desktop's size).
 bool fullScreenModeSize(int32_t* width, int32_t* height);
 
+// The screen mode a window takes while it is full screen: width x height, or 0 x 0 for the
+// desktop's own mode (the start value). The choice stays with the window until it is changed
+// or the window is destroyed: it takes effect at once when the window is full screen, otherwise
+// the next time it becomes full screen; leaving full screen always gives the desktop its own
+// mode back. SDL picks the nearest mode the screen offers that is at least that large (false,
+// and the desktop's mode, when there is none); headless records it and logs it. False for a bad
+// window or sizes other than 0 x 0 or 1..16384 on both sides.
+bool setFullScreenMode(HWND hwnd, int32_t width, int32_t height);
+// The mode chosen for the window (0 x 0 = the desktop's own). False for a bad window.
+bool fullScreenMode(HWND hwnd, int32_t* width, int32_t* height);
+
 // Converts a rectangle of 8-bit pixels through a palette of 0x00RRGGBB words (the SDL path's
 // inner loop; public for the benchmark).
 void convertIndexedRect(const uint8_t* src, int32_t srcPitch, uint32_t* dst, int32_t dstPitchPixels,

@@ -246,7 +246,7 @@ void setGeometry(HWND id, int32_t clientX, int32_t clientY, int32_t width, int32
     auto it = st().windows.find(id);
     if (it == st().windows.end()) return;
     SdlWindow& w = it->second;
-    if (SDL_GetWindowFlags(w.window) & SDL_WINDOW_FULLSCREEN_DESKTOP) {
+    if (SDL_GetWindowFlags(w.window) & SDL_WINDOW_FULLSCREEN) {
         w.logW = width;
         w.logH = height;
         return;
@@ -337,19 +337,43 @@ void flush(bool force) {
     }
 }
 
-bool setFullScreen(HWND id, bool on) {
+bool setFullScreen(HWND id, bool on, int32_t modeWidth, int32_t modeHeight, bool* modeTaken) {
+    if (modeTaken) *modeTaken = false;
     Lock l(st().lock);
     auto it = st().windows.find(id);
     if (it == st().windows.end()) return false;
-    bool ok = SDL_SetWindowFullscreen(it->second.window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
+    SDL_Window* win = it->second.window;
+    Uint32 flags = on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0;
+    bool taken = false;
+    if (on && modeWidth > 0 && modeHeight > 0) {
+        SDL_DisplayMode want{};
+        want.w = modeWidth;
+        want.h = modeHeight;
+        SDL_DisplayMode closest{};
+        int display = SDL_GetWindowDisplayIndex(win);
+        // A mode of its own needs real full screen; the desktop kind always keeps the
+        // desktop's mode.
+        if (display >= 0 && SDL_GetClosestDisplayMode(display, &want, &closest) &&
+            SDL_SetWindowDisplayMode(win, &closest) == 0) {
+            flags = SDL_WINDOW_FULLSCREEN;
+            taken = true;
+        }
+    }
+    bool ok = SDL_SetWindowFullscreen(win, flags) == 0;
+    if (!ok && taken) {
+        taken = false;
+        ok = SDL_SetWindowFullscreen(win, SDL_WINDOW_FULLSCREEN_DESKTOP) == 0;
+    }
     it->second.dirty = it->second.reupload = true;
+    if (modeTaken) *modeTaken = ok && taken;
     return ok;
 }
 
 bool isFullScreen(HWND id) {
     Lock l(st().lock);
     auto it = st().windows.find(id);
-    return it != st().windows.end() && (SDL_GetWindowFlags(it->second.window) & SDL_WINDOW_FULLSCREEN_DESKTOP);
+    // SDL_WINDOW_FULLSCREEN is part of both kinds of full screen.
+    return it != st().windows.end() && (SDL_GetWindowFlags(it->second.window) & SDL_WINDOW_FULLSCREEN);
 }
 
 bool desktopSize(int32_t* width, int32_t* height) {

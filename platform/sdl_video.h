@@ -29,7 +29,10 @@ bool setBufferSize(HWND id, int32_t width, int32_t height);
 void updateRect(HWND id, const uint8_t* pixels, int32_t pitch, int32_t x, int32_t y, int32_t w,
                 int32_t h, const uint32_t* palette);
 void flush(bool force);
-bool setFullScreen(HWND id, bool on);
+// On: full screen in the desktop's own mode (a mode width or height of 0), or in the nearest
+// screen mode of at least modeWidth x modeHeight; *modeTaken (may be null) tells whether such a
+// mode was found and set, else the desktop's mode is used. Off gives the desktop its mode back.
+bool setFullScreen(HWND id, bool on, int32_t modeWidth, int32_t modeHeight, bool* modeTaken);
 bool isFullScreen(HWND id);
 bool desktopSize(int32_t* width, int32_t* height);
 // Moves the pointer to a point of the buffer (client coordinates).

@@ -335,6 +335,21 @@ void closeScreen() {
     gScreen.screenWidth = gScreen.screenHeight = 0;
 }
 
+void changeDisplayMode(int32_t width, int32_t height) {
+    plat::HWND window = gScreen.window;
+    if (!window || !plat::isWindow(window)) return;
+    // Giving the desktop its own mode back is always safe; a mode of another size only ever
+    // applies to a presentation that covers the screen.
+    if (width == 0 && height == 0) {
+        plat::setFullScreenMode(window, 0, 0);
+        return;
+    }
+    if (!plat::isFullScreen(window)) return;
+    plat::setFullScreenMode(window, width, height);
+}
+
+void restoreDisplayMode() { changeDisplayMode(0, 0); }
+
 void requireWindow() {
     if (!gScreen.window || !gScreen.surface)
         engine::ScriptError("  A window hasn't been created yet (use ScreenGraphics first).\r\n", nullptr, nullptr);
@@ -477,6 +492,8 @@ void cmdScreenWindowTitle() {
 }  // namespace
 
 void registerWindowCommands() {
+    engine::gHooks.changeDisplayMode = changeDisplayMode;
+    engine::gHooks.restoreDisplayMode = restoreDisplayMode;
     engine::registerCommand("SCREENGRAPHICS", cmdScreenGraphics);
     engine::registerCommand("SCREENSETTINGS", cmdScreenSettings);
     engine::registerCommand("SCREENINFO", cmdScreenInfo);

@@ -67,6 +67,11 @@ int32_t backendFromFlags(uint32_t flags);
 // ScreenFlags after SCREENSETTINGS value.
 uint32_t applyScreenSettings(uint32_t flags, int32_t value);
 
+// The screen mode of the presentation while its window is full screen (width x height); 0 x 0
+// gives the desktop its own mode back. A windowed presentation keeps the desktop as it is.
+void changeDisplayMode(int32_t width, int32_t height);
+void restoreDisplayMode();
+
 // Raises the no-window error unless a window with a surface exists.
 void requireWindow();
 
@@ -89,6 +94,7 @@ struct TextOutputState {
 extern TextOutputState gTextOutput;
 void resetTextOutput();
 
+// The SCREEN* commands, and the display-mode services the engine calls.
 void registerWindowCommands();
 
 // Between tests: closes the window and puts every setting back to its start value.

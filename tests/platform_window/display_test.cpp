@@ -177,6 +177,49 @@ TEST_F(DisplayTest, FullScreenAndDesktopFacts) {
     EXPECT_FALSE(isFullScreen(w));
 }
 
+TEST_F(DisplayTest, FullScreenModeStaysWithTheWindowAndIsLogged) {
+    testsupport::TempDir dir;
+    ASSERT_TRUE(setCaptureDirectory(dir.path() + "/cap"));
+    HWND w = createWindowEx(0, "Shown", "", WS_POPUP, 0, 0, 10, 10, 0, nullptr);
+    int32_t mw = -1, mh = -1;
+    ASSERT_TRUE(fullScreenMode(w, &mw, &mh));
+    EXPECT_EQ(mw, 0) << "the desktop's own mode at first";
+    EXPECT_EQ(mh, 0);
+
+    const struct {
+        int32_t width, height;
+    } refused[] = {{-640, 480}, {640, 0}, {0, 480}, {16385, 480}, {640, INT_MIN}};
+    for (const auto& r : refused) {
+        EXPECT_FALSE(setFullScreenMode(w, r.width, r.height)) << r.width << "x" << r.height;
+        ASSERT_TRUE(fullScreenMode(w, &mw, &mh));
+        EXPECT_EQ(mw, 0) << "a refused size changes nothing";
+    }
+    EXPECT_FALSE(setFullScreenMode(0, 640, 480));
+    EXPECT_FALSE(fullScreenMode(0, &mw, &mh));
+
+    // Chosen while windowed, it waits for the next full screen.
+    EXPECT_TRUE(setFullScreenMode(w, 640, 480));
+    EXPECT_TRUE(setFullScreen(w, true));
+    EXPECT_TRUE(setFullScreenMode(w, 800, 600));
+    ASSERT_TRUE(fullScreenMode(w, &mw, &mh));
+    EXPECT_EQ(mw, 800);
+    EXPECT_EQ(mh, 600);
+    EXPECT_TRUE(setFullScreen(w, false));
+    EXPECT_TRUE(setFullScreen(w, true));
+    EXPECT_TRUE(setFullScreenMode(w, 0, 0));
+    destroyWindow(w);
+
+    EXPECT_EQ(readText(dir.path() + "/cap/events.log"),
+              "t=0 create 0x10010 class=Shown title=\"\" style=0x80000000 ex=0x0 rect=0,0,10,10\n"
+              "t=0 fullscreen mode 0x10010 640x480 (later)\n"
+              "t=0 fullscreen 0x10010 on mode 640x480\n"
+              "t=0 fullscreen mode 0x10010 800x600\n"
+              "t=0 fullscreen 0x10010 off\n"
+              "t=0 fullscreen 0x10010 on mode 800x600\n"
+              "t=0 fullscreen mode 0x10010 desktop\n"
+              "t=0 destroy 0x10010\n");
+}
+
 TEST(DisplayConversion, MatchesAPlainLookupForEveryWidthAndOffset) {
     std::mt19937 rng(7);
     uint32_t pal[256];

@@ -116,6 +116,16 @@ TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
     EXPECT_TRUE(setFullScreen(h, true));
     EXPECT_TRUE(isFullScreen(h));
     pumpFor(100);
+    // A screen mode of its own: the virtual display's 1024x768 is the nearest one at least
+    // 640x480; nothing is as large as 8000x6000, which keeps the desktop's mode.
+    EXPECT_TRUE(setFullScreenMode(h, 640, 480));
+    EXPECT_TRUE(isFullScreen(h));
+    pumpFor(100);
+    EXPECT_FALSE(setFullScreenMode(h, 8000, 6000));
+    EXPECT_TRUE(isFullScreen(h));
+    EXPECT_TRUE(setFullScreenMode(h, 0, 0));
+    EXPECT_TRUE(isFullScreen(h));
+    pumpFor(100);
     EXPECT_TRUE(setFullScreen(h, false));
     destroyWindow(h);
     pumpFor(50);

@@ -425,6 +425,48 @@ TEST_F(RuntimeTest, FullScreenBackEnds) {
     EXPECT_EQ(var("B"), "0");
 }
 
+// The full-screen mode the display service holds for the presentation window, as "WxH".
+std::string presentationMode() {
+    int32_t w = -1, h = -1;
+    if (!plat::fullScreenMode(gScreen.window, &w, &h)) return "no window";
+    return std::to_string(w) + "x" + std::to_string(h);
+}
+
+TEST_F(RuntimeTest, DisplayResolutionChangesOnlyAFullScreenPresentation) {
+    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 2\nSYSTEMDISPLAYRESOLUTION 0\n"), "") << "no window: nothing to do";
+
+    ASSERT_EQ(runOpen("SCREENSETTINGS 1\nSCREENGRAPHICS R 320 240\n"), "");
+    ASSERT_TRUE(plat::isFullScreen(gScreen.window));
+    const struct {
+        const char* mode;
+        const char* want;
+    } steps[] = {
+        {"1", "640x400"}, {"2", "640x480"}, {"7", "640x480"}, {"-1", "640x480"},
+        {"5", "640x480"}, {"3", "800x600"}, {"4", "1024x768"}, {"0", "0x0"},
+    };
+    for (const auto& s : steps) {
+        ASSERT_EQ(runOpen(std::string("SYSTEMDISPLAYRESOLUTION ") + s.mode + "\n"), "") << s.mode;
+        EXPECT_EQ(presentationMode(), s.want) << "after mode " << s.mode;
+        EXPECT_TRUE(plat::isFullScreen(gScreen.window));
+    }
+    runtime::resetPresentationForTest();
+
+    // A windowed presentation leaves the desktop alone, also for its next full screen.
+    ASSERT_EQ(runOpen("SCREENGRAPHICS R 64 48\nSYSTEMDISPLAYRESOLUTION 3\n"), "");
+    EXPECT_EQ(presentationMode(), "0x0");
+    ASSERT_TRUE(plat::setFullScreen(gScreen.window, true));  // as the user's key would
+    EXPECT_EQ(presentationMode(), "0x0");
+    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 3\n"), "");
+    EXPECT_EQ(presentationMode(), "800x600");
+    // Back in a window the mode waits for the next full screen; mode 0 still gives the desktop
+    // its own mode back.
+    ASSERT_TRUE(plat::setFullScreen(gScreen.window, false));
+    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 4\n"), "");
+    EXPECT_EQ(presentationMode(), "800x600");
+    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 0\n"), "");
+    EXPECT_EQ(presentationMode(), "0x0");
+}
+
 TEST_F(RuntimeTest, SmallerRequestKeepsTheLargerSurfaceAndClearsIt) {
     ASSERT_EQ(runOpen("SCREENGRAPHICS R 320 200\nSCREENFILLEDBOX 0 0 320 200 9\n"), "");
     runtime::DisplaySurface* first = gScreen.surface;
