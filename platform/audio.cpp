@@ -494,6 +494,22 @@ void setupStream(Stream& s, const WAVEFORMATEX* f, uint32_t deviceRate) {
     s.rs.setup(f->nSamplesPerSec, deviceRate);
 }
 
+// A new stream of either kind under a fresh handle.
+Stream& addStream(AudioState& a, bool isWave, const WAVEFORMATEX* format, uintptr_t* handle) {
+    *handle = a.nextHandle;
+    a.nextHandle += 0x10;
+    Stream& st = a.streams[*handle];
+    st.isWave = isWave;
+    setupStream(st, format, a.rate);
+    return st;
+}
+
+// After a jump in the source the filter starts again from silence.
+void restartFilter(Stream& s) {
+    s.rs.reset();
+    s.silentPushes = kTaps;
+}
+
 void bufferGains(Stream& s) {
     float base = s.dbVolume <= DSBVOLUME_MIN ? 0.0f : float(std::pow(10.0, s.dbVolume / 2000.0));
     float l = s.pan >= DSBPAN_RIGHT ? 0.0f : s.pan > 0 ? float(std::pow(10.0, -s.pan / 2000.0)) : 1.0f;
@@ -503,6 +519,28 @@ void bufferGains(Stream& s) {
 }
 
 constexpr HRESULT DSERR_CONTROLUNAVAIL = int32_t(0x8878001E);
+
+// Volume and pan of a streaming buffer: values in [lo, hi], only for a buffer created with
+// the control.
+HRESULT setBufferControl(HSOUNDBUFFER buffer, uint32_t control, int32_t Stream::*field, int32_t value, int32_t lo,
+                         int32_t hi) {
+    Session s;
+    Stream* st = s.buffer(buffer);
+    if (!st || value < lo || value > hi) return DSERR_INVALIDPARAM;
+    if (!(st->caps & control)) return DSERR_CONTROLUNAVAIL;
+    st->*field = value;
+    bufferGains(*st);
+    return DS_OK;
+}
+
+HRESULT getBufferControl(HSOUNDBUFFER buffer, uint32_t control, int32_t Stream::*field, int32_t* value) {
+    Session s;
+    Stream* st = s.buffer(buffer);
+    if (!st || !value) return DSERR_INVALIDPARAM;
+    if (!(st->caps & control)) return DSERR_CONTROLUNAVAIL;
+    *value = st->*field;
+    return DS_OK;
+}
 
 void stopEverything() {
     std::thread worker;
@@ -545,11 +583,8 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t deviceId, const WAVEFORMATEX* fo
     if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
     if (!device) return MMSYSERR_INVALPARAM;
     Session s;
-    HWAVEOUT h = s.a().nextHandle;
-    s.a().nextHandle += 0x10;
-    Stream& st = s.a().streams[h];
-    st.isWave = true;
-    setupStream(st, format, s.a().rate);
+    HWAVEOUT h = 0;
+    Stream& st = addStream(s.a(), true, format, &h);
     st.callback = kind == CALLBACK_FUNCTION ? callback : nullptr;
     st.instance = instance;
     *device = h;
@@ -607,8 +642,7 @@ MMRESULT waveOutReset(HWAVEOUT device) {
     while (!st->queue.empty()) completeHead(*st, device, s.a());
     st->bytesPlayed = 0;
     st->headOffset = 0;
-    st->rs.reset();
-    st->silentPushes = kTaps;
+    restartFilter(*st);
     return MMSYSERR_NOERROR;
 }
 
@@ -672,11 +706,8 @@ HRESULT soundBufferCreate(const WAVEFORMATEX* format, uint32_t bytes, uint32_t f
         return DSERR_OUTOFMEMORY;
     }
     Session s;
-    HSOUNDBUFFER h = s.a().nextHandle;
-    s.a().nextHandle += 0x10;
-    Stream& st = s.a().streams[h];
-    st.isWave = false;
-    setupStream(st, format, s.a().rate);
+    HSOUNDBUFFER h = 0;
+    Stream& st = addStream(s.a(), false, format, &h);
     st.data.swap(data);
     st.size = size;
     st.caps = flags;
@@ -768,8 +799,7 @@ HRESULT soundBufferSetCurrentPosition(HSOUNDBUFFER buffer, uint32_t position) {
     Stream* st = s.buffer(buffer);
     if (!st || position >= st->size) return DSERR_INVALIDPARAM;
     st->readPos = position - position % st->frameBytes;
-    st->rs.reset();
-    st->silentPushes = kTaps;
+    restartFilter(*st);
     st->fetchedSincePlay = 0;
     return DS_OK;
 }
@@ -783,41 +813,19 @@ HRESULT soundBufferGetStatus(HSOUNDBUFFER buffer, uint32_t* status) {
 }
 
 HRESULT soundBufferSetVolume(HSOUNDBUFFER buffer, int32_t hundredthsDb) {
-    Session s;
-    Stream* st = s.buffer(buffer);
-    if (!st || hundredthsDb < DSBVOLUME_MIN || hundredthsDb > DSBVOLUME_MAX) return DSERR_INVALIDPARAM;
-    if (!(st->caps & DSBCAPS_CTRLVOLUME)) return DSERR_CONTROLUNAVAIL;
-    st->dbVolume = hundredthsDb;
-    bufferGains(*st);
-    return DS_OK;
+    return setBufferControl(buffer, DSBCAPS_CTRLVOLUME, &Stream::dbVolume, hundredthsDb, DSBVOLUME_MIN, DSBVOLUME_MAX);
 }
 
 HRESULT soundBufferGetVolume(HSOUNDBUFFER buffer, int32_t* hundredthsDb) {
-    Session s;
-    Stream* st = s.buffer(buffer);
-    if (!st || !hundredthsDb) return DSERR_INVALIDPARAM;
-    if (!(st->caps & DSBCAPS_CTRLVOLUME)) return DSERR_CONTROLUNAVAIL;
-    *hundredthsDb = st->dbVolume;
-    return DS_OK;
+    return getBufferControl(buffer, DSBCAPS_CTRLVOLUME, &Stream::dbVolume, hundredthsDb);
 }
 
 HRESULT soundBufferSetPan(HSOUNDBUFFER buffer, int32_t pan) {
-    Session s;
-    Stream* st = s.buffer(buffer);
-    if (!st || pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT) return DSERR_INVALIDPARAM;
-    if (!(st->caps & DSBCAPS_CTRLPAN)) return DSERR_CONTROLUNAVAIL;
-    st->pan = pan;
-    bufferGains(*st);
-    return DS_OK;
+    return setBufferControl(buffer, DSBCAPS_CTRLPAN, &Stream::pan, pan, DSBPAN_LEFT, DSBPAN_RIGHT);
 }
 
 HRESULT soundBufferGetPan(HSOUNDBUFFER buffer, int32_t* pan) {
-    Session s;
-    Stream* st = s.buffer(buffer);
-    if (!st || !pan) return DSERR_INVALIDPARAM;
-    if (!(st->caps & DSBCAPS_CTRLPAN)) return DSERR_CONTROLUNAVAIL;
-    *pan = st->pan;
-    return DS_OK;
+    return getBufferControl(buffer, DSBCAPS_CTRLPAN, &Stream::pan, pan);
 }
 
 HRESULT soundBufferGetSize(HSOUNDBUFFER buffer, uint32_t* bytes) {

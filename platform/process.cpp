@@ -43,21 +43,30 @@ std::string executablePath() {
     return buf;
 }
 
+namespace {
+
+// The fields LocalTime shares with struct tm, for both directions of the copy.
+struct TimeField {
+    int LocalTime::*ours;
+    int tm::*theirs;
+};
+constexpr TimeField kTimeFields[] = {
+    {&LocalTime::second, &tm::tm_sec},   {&LocalTime::minute, &tm::tm_min},
+    {&LocalTime::hour, &tm::tm_hour},    {&LocalTime::day, &tm::tm_mday},
+    {&LocalTime::month, &tm::tm_mon},    {&LocalTime::year, &tm::tm_year},
+    {&LocalTime::weekday, &tm::tm_wday}, {&LocalTime::yearday, &tm::tm_yday},
+    {&LocalTime::isDst, &tm::tm_isdst},
+};
+
+}  // namespace
+
 LocalTime localTimeNow() {
     time_t now = time(nullptr);
     struct tm tmv;
     std::memset(&tmv, 0, sizeof tmv);
     localtime_r(&now, &tmv);
     LocalTime t;
-    t.second = tmv.tm_sec;
-    t.minute = tmv.tm_min;
-    t.hour = tmv.tm_hour;
-    t.day = tmv.tm_mday;
-    t.month = tmv.tm_mon;
-    t.year = tmv.tm_year;
-    t.weekday = tmv.tm_wday;
-    t.yearday = tmv.tm_yday;
-    t.isDst = tmv.tm_isdst;
+    for (const TimeField& f : kTimeFields) t.*f.ours = tmv.*f.theirs;
     return t;
 }
 
@@ -88,15 +97,7 @@ std::string formatTime(std::string_view format, const LocalTime& t, size_t maxSi
     }
     struct tm tmv;
     std::memset(&tmv, 0, sizeof tmv);
-    tmv.tm_sec = t.second;
-    tmv.tm_min = t.minute;
-    tmv.tm_hour = t.hour;
-    tmv.tm_mday = t.day;
-    tmv.tm_mon = t.month;
-    tmv.tm_year = t.year;
-    tmv.tm_wday = t.weekday;
-    tmv.tm_yday = t.yearday;
-    tmv.tm_isdst = t.isDst;
+    for (const TimeField& f : kTimeFields) tmv.*f.theirs = t.*f.ours;
     if (maxSize == 0 || safe.empty()) return {};
     std::string out(maxSize, '\0');
     size_t n = strftime(out.data(), maxSize, safe.c_str(), &tmv);

@@ -172,25 +172,35 @@ bool matchesFilter(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
 
 bool inRange(UINT msg, UINT lo, UINT hi) { return (lo == 0 && hi == 0) || (msg >= lo && msg <= hi); }
 
+// Key state tables (the synchronous and the asynchronous one): bit 0x80 while the key is down,
+// bit 1 toggled at each press.
+using KeyStates = std::array<uint8_t, 256>;
+
+void setKeyDown(KeyStates& k, int vk, bool down) { k[vk] = uint8_t((k[vk] & 1) | (down ? 0x80 : 0)); }
+
+void pressOrRelease(KeyStates& k, int vk, bool down) {
+    if (down && !(k[vk] & 0x80)) k[vk] ^= 1;
+    setKeyDown(k, vk, down);
+}
+
+void setMods(KeyStates& k, win::KeyMods mods) {
+    setKeyDown(k, VK_SHIFT, mods.shift);
+    setKeyDown(k, VK_CONTROL, mods.ctrl);
+    setKeyDown(k, VK_MENU, mods.alt);
+}
+
+win::KeyMods modsOf(const KeyStates& k) {
+    return win::KeyMods{bool(k[VK_SHIFT] & 0x80), bool(k[VK_CONTROL] & 0x80), bool(k[VK_MENU] & 0x80)};
+}
+
 void applyKeySnapshot(const QueuedMessage& q) {
     Lock l(ws().lock);
-    auto& k = ws().syncKeys;
-    if (q.keyMessage) {
-        int vk = q.virtualKey & 0xFF;
-        if (q.down) {
-            if (!(k[vk] & 0x80)) k[vk] ^= 1;
-            k[vk] |= 0x80;
-        } else {
-            k[vk] &= uint8_t(~0x80);
-        }
-    }
-    auto set = [&](int vk, bool d) { k[vk] = uint8_t((k[vk] & 1) | (d ? 0x80 : 0)); };
-    set(VK_SHIFT, q.mods.shift);
-    set(VK_CONTROL, q.mods.ctrl);
-    set(VK_MENU, q.mods.alt);
+    KeyStates& k = ws().syncKeys;
+    if (q.keyMessage) pressOrRelease(k, q.virtualKey & 0xFF, q.down);
+    setMods(k, q.mods);
     if (q.msg.message >= WM_MOUSEMOVE && q.msg.message <= WM_RBUTTONUP) {
-        set(VK_LBUTTON, q.msg.wParam & MK_LBUTTON);
-        set(VK_RBUTTON, q.msg.wParam & MK_RBUTTON);
+        setKeyDown(k, VK_LBUTTON, q.msg.wParam & MK_LBUTTON);
+        setKeyDown(k, VK_RBUTTON, q.msg.wParam & MK_RBUTTON);
     }
 }
 
@@ -222,10 +232,7 @@ QueuedMessage makeQueued(HWND h, UINT msg, WPARAM w, LPARAM l) {
     {
         Lock g(ws().lock);
         q.msg.pt = ws().cursor;
-        auto& a = ws().asyncKeys;
-        q.mods.shift = a[VK_SHIFT] & 0x80;
-        q.mods.ctrl = a[VK_CONTROL] & 0x80;
-        q.mods.alt = a[VK_MENU] & 0x80;
+        q.mods = modsOf(ws().asyncKeys);
     }
     return q;
 }
@@ -1289,30 +1296,20 @@ HWND inputTarget() {
 
 KeyMods currentMods() {
     Lock l(ws().lock);
-    auto& a = ws().asyncKeys;
-    return KeyMods{bool(a[VK_SHIFT] & 0x80), bool(a[VK_CONTROL] & 0x80), bool(a[VK_MENU] & 0x80)};
+    return modsOf(ws().asyncKeys);
 }
 
 void setAsyncMods(KeyMods mods) {
     Lock l(ws().lock);
-    auto& a = ws().asyncKeys;
-    auto set = [&](int k, bool d) { a[k] = uint8_t((a[k] & 1) | (d ? 0x80 : 0)); };
-    set(VK_SHIFT, mods.shift);
-    set(VK_CONTROL, mods.ctrl);
-    set(VK_MENU, mods.alt);
+    setMods(ws().asyncKeys, mods);
 }
 
 void deliverKey(HWND hwnd, int virtualKey, bool down, KeyMods mods, bool repeat, bool extended) {
     int vk = virtualKey & 0xFF;
     {
         Lock l(ws().lock);
-        auto& a = ws().asyncKeys;
-        auto set = [&](int k, bool d) { a[k] = uint8_t((a[k] & 1) | (d ? 0x80 : 0)); };
-        set(VK_SHIFT, mods.shift);
-        set(VK_CONTROL, mods.ctrl);
-        set(VK_MENU, mods.alt);
-        if (down && !(a[vk] & 0x80)) a[vk] ^= 1;
-        set(vk, down);
+        setMods(ws().asyncKeys, mods);
+        pressOrRelease(ws().asyncKeys, vk, down);
     }
     auto q = queueOf(hwnd);
     if (!q) return;
@@ -1370,9 +1367,7 @@ void deliverButton(HWND hwnd, int button, bool down, int32_t x, int32_t y) {
     if (!moveCursorTo(hwnd, x, y)) return;
     {
         Lock l(ws().lock);
-        int vk = button == 0 ? VK_LBUTTON : VK_RBUTTON;
-        auto& a = ws().asyncKeys;
-        a[vk] = uint8_t((a[vk] & 1) | (down ? 0x80 : 0));
+        setKeyDown(ws().asyncKeys, button == 0 ? VK_LBUTTON : VK_RBUTTON, down);
     }
     UINT m = button == 0 ? (down ? WM_LBUTTONDOWN : WM_LBUTTONUP) : (down ? WM_RBUTTONDOWN : WM_RBUTTONUP);
     postTo(queueOf(hwnd), makeQueued(hwnd, m, mouseWParam(), makeLParam(x, y)));
