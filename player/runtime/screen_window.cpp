@@ -332,6 +332,11 @@ void closeScreen() {
         plat::unregisterClass(presentationClassName().c_str());
         gScreen.classRegistered = false;
     }
+    // The class was the cursor's only user; the next window's class makes a new one.
+    if (gScreen.blankCursor) {
+        plat::destroyCursor(gScreen.blankCursor);
+        gScreen.blankCursor = 0;
+    }
     gScreen.screenWidth = gScreen.screenHeight = 0;
 }
 
@@ -357,7 +362,6 @@ void requireWindow() {
 
 void resetPresentationForTest() {
     closeScreen();
-    if (gScreen.blankCursor) plat::destroyCursor(gScreen.blankCursor);
     gScreen = PresentationState{};
     resetTextOutput();
     resetDrawState();

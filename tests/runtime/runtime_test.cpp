@@ -5,87 +5,22 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/dialog.h"
-#include "platform/display.h"
-#include "platform/input.h"
-#include "platform/window.h"
-#include "player/engine/program.h"
-#include "player/engine/script.h"
-#include "player/runtime/display_surface.h"
-#include "player/runtime/runtime.h"
 #include "player/runtime/screen_draw.h"
-#include "player/runtime/screen_window.h"
+#include "tests/runtime/script_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using runtime::gDraw;
 using runtime::gScreen;
+using runtimetest::var;
 
-std::map<std::string, std::string> gFiles;
-
-bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
-}
-
-class RuntimeTest : public ::testing::Test {
+class RuntimeTest : public runtimetest::ScriptFixture {
 protected:
-    void SetUp() override {
-        static bool installed = false;
-        if (!installed) {
-            plat::setVideoBackendForTest(plat::VideoBackend::Headless);
-            runtime::installRuntime();
-            installed = true;
-        }
-        plat::resetWindowSystem();
-        plat::setVirtualClock(true);
-        runtime::resetPresentationForTest();
-        engine::resetEngine();
-        engine::gScript.source = memorySource;
-        engine::gScript.maxSteps = 1'000'000;
-        plat::setMessageBoxCapture(&boxes);
-        plat::setMessageBoxAnswers("");
-    }
-    void TearDown() override {
-        runtime::resetPresentationForTest();
-        plat::setMessageBoxCapture(nullptr);
-        plat::setCaptureDirectory("");
-        engine::gScript.source = nullptr;
-    }
-
-    // Runs main.ss without the program's shutdown, so the window stays open afterwards.
-    // Returns the text of the error box, "" when there was none.
-    std::string runOpen(const std::string& script) {
-        gFiles = {{"main.ss", script}};
-        engine::resetEngine();
-        engine::gScript.maxSteps = 1'000'000;
-        boxes.clear();
-        try {
-            EXPECT_TRUE(engine::RunScript("main", nullptr));
-        } catch (const engine::ScriptAbort&) {
-        }
-        for (const auto& b : boxes)
-            if (b.title == "Error") return b.text;
-        return "";
-    }
-
-    uint8_t pixel(int32_t x, int32_t y) const { return *runtime::pixelAddress(gScreen.surface, x, y); }
-
     // Every pixel of the surface that is not 0, as "x,y=c" items in row order.
     std::string nonZeroPixels() const {
         std::ostringstream out;
@@ -95,8 +30,6 @@ protected:
                 if (uint8_t c = *runtime::pixelAddress(s, x, y)) out << x << ',' << y << '=' << int(c) << ' ';
         return out.str();
     }
-
-    std::vector<plat::MessageBoxRecord> boxes;
 };
 
 const char kNoWindow[] = "  A window hasn't been created yet (use ScreenGraphics first).\r\n";
@@ -138,7 +71,7 @@ TEST_F(RuntimeTest, DrawingCommandsSetExactlyTheirPixels) {
         {"clear", "SCREENSETPIXEL 3 3 1\nSCREENCLEAR 0", ""},
     };
     for (const DrawCase& c : cases) {
-        std::string error = runOpen(std::string("SCREENGRAPHICS R 20 10\n") + c.commands + "\n");
+        std::string error = run(std::string("SCREENGRAPHICS R 20 10\n") + c.commands + "\n");
         ASSERT_EQ(error, "") << c.name;
         ASSERT_NE(gScreen.surface, nullptr) << c.name;
         EXPECT_EQ(nonZeroPixels(), c.pixels) << c.name;
@@ -153,7 +86,7 @@ TEST_F(RuntimeTest, DrawingCommandsSetExactlyTheirPixels) {
 }
 
 TEST_F(RuntimeTest, GetPixelReadsTheBufferAndZeroOutside) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENSETPIXEL 4 5 77\nSCREENGETPIXEL A 4 5\n"
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENSETPIXEL 4 5 77\nSCREENGETPIXEL A 4 5\n"
                       "SCREENGETPIXEL B -1 5\nSCREENGETPIXEL C 4 10\nSCREENADJUSTXY 2 2\nSCREENGETPIXEL D 2 3\n"),
               "");
     EXPECT_EQ(var("A"), "77");
@@ -163,7 +96,7 @@ TEST_F(RuntimeTest, GetPixelReadsTheBufferAndZeroOutside) {
 }
 
 TEST_F(RuntimeTest, PitchIsRoundedToEightAndEveryPrimitiveUsesIt) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 100 3\nSCREENFILLEDBOX 98 0 2 3 5\nSCREENLINE 0 0 0 2 6\n"
+    ASSERT_EQ(run("SCREENGRAPHICS R 100 3\nSCREENFILLEDBOX 98 0 2 3 5\nSCREENLINE 0 0 0 2 6\n"
                       "SCREENSETPIXEL 50 1 7\n"),
               "");
     const runtime::DisplaySurface* s = gScreen.surface;
@@ -186,7 +119,7 @@ TEST_F(RuntimeTest, PitchIsRoundedToEightAndEveryPrimitiveUsesIt) {
 // ---- palette -------------------------------------------------------------------------------
 
 TEST_F(RuntimeTest, ScreenGraphicsAppliesTheDefaultPaletteThroughTheLock) {
-    ASSERT_EQ(runOpen("SCREENPALETTELOCK 250 20 1\nSCREENGRAPHICS R 20 10\n"
+    ASSERT_EQ(run("SCREENPALETTELOCK 250 20 1\nSCREENGRAPHICS R 20 10\n"
                       "SCREENGETBRIGHTESTPALETTEINDEX B\nSCREENGETDARKESTPALETTEINDEX D\n"),
               "");
     auto entry = [](int i) {
@@ -227,7 +160,7 @@ TEST_F(RuntimeTest, PaletteLockRangesAreCutToTheTable) {
     };
     for (const Case& c : cases) {
         std::memset(gDraw.paletteLock, 0, sizeof gDraw.paletteLock);
-        ASSERT_EQ(runOpen(std::string(c.command) + "\n"), "") << c.command;
+        ASSERT_EQ(run(std::string(c.command) + "\n"), "") << c.command;
         for (int i = 0; i < 256; ++i) {
             bool locked = i >= c.lockedFrom && i < c.lockedTo;
             if (c.lockedFrom == 0 && c.lockedTo == 1) locked = i == 0 || i == 255;
@@ -240,7 +173,7 @@ TEST_F(RuntimeTest, ForcePaletteZeroBlackLocksAndUnlocks) {
     uint8_t grey[768];
     std::memset(grey, 40, sizeof grey);
     runtime::applyPalette(grey);
-    ASSERT_EQ(runOpen("SCREENFORCEPALETTEZEROBLACK 1\n"), "");
+    ASSERT_EQ(run("SCREENFORCEPALETTEZEROBLACK 1\n"), "");
     EXPECT_EQ(gDraw.screenPalette[0], 0);
     EXPECT_EQ(gDraw.paletteLock[0], 1);
     std::memset(grey, 50, sizeof grey);
@@ -248,7 +181,7 @@ TEST_F(RuntimeTest, ForcePaletteZeroBlackLocksAndUnlocks) {
     EXPECT_EQ(gDraw.screenPalette[0], 0) << "a locked entry 0 stays black";
     EXPECT_EQ(gDraw.screenPalette[3], 50);
 
-    ASSERT_EQ(runOpen("SCREENFORCEPALETTEZEROBLACK 0\n"), "");
+    ASSERT_EQ(run("SCREENFORCEPALETTEZEROBLACK 0\n"), "");
     EXPECT_EQ(gDraw.paletteLock[0], 0);
     EXPECT_EQ(gDraw.screenPalette[0], 0) << "unlocking does not change the entry";
     runtime::applyPalette(grey);
@@ -271,7 +204,7 @@ std::string readLog(const std::string& dir) {
 
 TEST_F(RuntimeTest, FadesGoThroughEveryStepEvenAtSpeedZero) {
     testsupport::TempDir dir;
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENFILLEDBOX 0 0 20 10 63\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENFILLEDBOX 0 0 20 10 63\n"), "");
     ASSERT_TRUE(plat::setCaptureDirectory(dir.path()));
     gDraw.fadeSpeed = 0;
     uint8_t target[768];
@@ -284,7 +217,7 @@ TEST_F(RuntimeTest, FadesGoThroughEveryStepEvenAtSpeedZero) {
     EXPECT_EQ(plat::capturedFrameCount(), 17) << "each step is shown";
 
     ASSERT_TRUE(plat::setCaptureDirectory(dir.path()));
-    ASSERT_EQ(runOpen("SCREENFADESPEED 0\nSCREENFADEOUTCLEAR 3\n"), "");
+    ASSERT_EQ(run("SCREENFADESPEED 0\nSCREENFADEOUTCLEAR 3\n"), "");
     EXPECT_EQ(countPaletteChanges(readLog(dir.path())), 16);
     // Components drop by at most 64 in all: 97 ends at 33, small ones at 0.
     EXPECT_EQ(gDraw.screenPalette[96], 33);
@@ -294,7 +227,7 @@ TEST_F(RuntimeTest, FadesGoThroughEveryStepEvenAtSpeedZero) {
 }
 
 TEST_F(RuntimeTest, FadeStepsFollowTheFadeSpeedFromTheStart) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     uint8_t target[768];
     std::memset(target, 100, sizeof target);
     gDraw.fadeSpeed = 15;
@@ -308,7 +241,7 @@ TEST_F(RuntimeTest, FadeStepsFollowTheFadeSpeedFromTheStart) {
 }
 
 TEST_F(RuntimeTest, LockedEntriesSurviveFades) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENPALETTELOCK 60 4 1\nSCREENFADESPEED 0\nSCREENFADEOUTCLEAR 0\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENPALETTELOCK 60 4 1\nSCREENFADESPEED 0\nSCREENFADEOUTCLEAR 0\n"), "");
     EXPECT_EQ(gDraw.screenPalette[60 * 3], 60);
     EXPECT_EQ(gDraw.screenPalette[63 * 3 + 2], 63);
     EXPECT_EQ(gDraw.screenPalette[59 * 3], 0);
@@ -321,16 +254,16 @@ TEST_F(RuntimeTest, CommandsThatNeedAWindowSayWhenThereIsNone) {
                               "SCREENFILLEDBOX 0 0 1 1 1", "SCREENGETPIXEL P 0 0", "SCREENLINE 0 0 1 1 1",
                               "SCREENSETPIXEL 0 0 1", "SCREENWINDOWHPAL H"};
     for (const char* c : commands) {
-        std::string error = runOpen(std::string(c) + "\n");
+        std::string error = run(std::string(c) + "\n");
         EXPECT_EQ(error, std::string(kNoWindow) + "  In script file: main.ss  At line number: 1.\r\n") << c;
     }
     // After the window has closed again, too.
-    EXPECT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENTEXT\nSCREENSETPIXEL 0 0 1\n").substr(0, sizeof kNoWindow - 1),
+    EXPECT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENTEXT\nSCREENSETPIXEL 0 0 1\n").substr(0, sizeof kNoWindow - 1),
               kNoWindow);
 }
 
 TEST_F(RuntimeTest, ScreenSizesAndInfoWithAndWithoutWindow) {
-    ASSERT_EQ(runOpen("SCREENWIDTH W0\nSCREENHEIGHT H0\nSCREENINFO I0\nSCREENWINDOWHWND N0\n"
+    ASSERT_EQ(run("SCREENWIDTH W0\nSCREENHEIGHT H0\nSCREENINFO I0\nSCREENWINDOWHWND N0\n"
                       "SCREENGRAPHICS R 64 48\nSCREENWIDTH W1\nSCREENHEIGHT H1\nSCREENINFO I1\nSCREENWINDOWHWND N1\n"
                       "SCREENWINDOWHASFOCUS F\n"),
               "");
@@ -350,12 +283,12 @@ TEST_F(RuntimeTest, ScreenSizesAndInfoWithAndWithoutWindow) {
     EXPECT_EQ(client.right, 64);
     EXPECT_EQ(client.bottom, 48);
 
-    EXPECT_EQ(runOpen("SCREENGRAPHICS R 0 100\n").substr(0, 32), "  Zero dimension in command:\r\n  ");
+    EXPECT_EQ(run("SCREENGRAPHICS R 0 100\n").substr(0, 32), "  Zero dimension in command:\r\n  ");
     EXPECT_EQ(gScreen.window, 0u) << "the error closed the window";
 }
 
 TEST_F(RuntimeTest, SizesTheSurfaceCannotHoldFailQuietly) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS A -5 10\nSCREENGRAPHICS B 10 20000\nSCREENWIDTH W\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS A -5 10\nSCREENGRAPHICS B 10 20000\nSCREENWIDTH W\n"), "");
     EXPECT_EQ(var("A"), "0");
     EXPECT_EQ(var("B"), "0");
     EXPECT_EQ(var("W"), "80");
@@ -382,7 +315,7 @@ TEST_F(RuntimeTest, ScreenSettingsChooseTheBackEnd) {
     for (const Case& c : cases) {
         EXPECT_EQ(runtime::applyScreenSettings(runtime::kInitialScreenFlags, c.value), c.flagsAfter) << c.value;
         runtime::resetPresentationForTest();
-        ASSERT_EQ(runOpen("SCREENSETTINGS " + std::to_string(c.value) + "\nSCREENGRAPHICS R 320 200\nSCREENINFO I\n"), "");
+        ASSERT_EQ(run("SCREENSETTINGS " + std::to_string(c.value) + "\nSCREENGRAPHICS R 320 200\nSCREENINFO I\n"), "");
         EXPECT_EQ(gScreen.screenFlags, c.flagsAfter) << c.value;
         EXPECT_EQ(var("I"), c.info) << c.value;
     }
@@ -392,12 +325,12 @@ TEST_F(RuntimeTest, ScreenSettingsChooseTheBackEnd) {
     EXPECT_EQ(runtime::backendFromFlags(0x17), runtime::BACKEND_FULLSCREEN_320X200_DIRECT);
     runtime::resetPresentationForTest();
     gScreen.screenFlags = 0x17;
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 320 200\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 320 200\n"), "");
     EXPECT_EQ(var("R"), "0");
 }
 
 TEST_F(RuntimeTest, FullScreenBackEnds) {
-    ASSERT_EQ(runOpen("SCREENSETTINGS 1\nSCREENGRAPHICS R 320 200\nSCREENHEIGHT H\n"), "");
+    ASSERT_EQ(run("SCREENSETTINGS 1\nSCREENGRAPHICS R 320 200\nSCREENHEIGHT H\n"), "");
     ASSERT_NE(gScreen.surface, nullptr);
     EXPECT_EQ(gScreen.surface->height, 204) << "back-end 1 raises 200 to 204";
     EXPECT_EQ(gScreen.surface->bottomUp, 1);
@@ -406,12 +339,12 @@ TEST_F(RuntimeTest, FullScreenBackEnds) {
     EXPECT_EQ(var("H"), "204");
     EXPECT_EQ(gDraw.originY, 2);
     // Bottom-up rows: script row 0 is the last row in memory.
-    ASSERT_EQ(runOpen("SCREENSETPIXEL 1 0 9\n"), "");
+    ASSERT_EQ(run("SCREENSETPIXEL 1 0 9\n"), "");
     EXPECT_EQ(gScreen.surface->bits[203 * 320 + 1], 0);
     EXPECT_EQ(gScreen.surface->bits[(203 - 2) * 320 + 1], 9);
     EXPECT_EQ(runtime::present(gScreen.surface, 0, 0, 0, 0, 0, 1, 1), runtime::kPresentedWhole);
     // A larger windowed buffer in the same window ends the full-screen picture.
-    ASSERT_EQ(runOpen("SCREENSETTINGS 4\nSCREENGRAPHICS R 640 480\nSCREENINFO I\n"), "");
+    ASSERT_EQ(run("SCREENSETTINGS 4\nSCREENGRAPHICS R 640 480\nSCREENINFO I\n"), "");
     EXPECT_EQ(var("R"), "1");
     EXPECT_EQ(var("I"), "DIBSection");
     EXPECT_FALSE(plat::isFullScreen(gScreen.window));
@@ -420,7 +353,7 @@ TEST_F(RuntimeTest, FullScreenBackEnds) {
     EXPECT_EQ(client.right, 640);
     runtime::resetPresentationForTest();
 
-    ASSERT_EQ(runOpen("SCREENSETTINGS 2\nSCREENGRAPHICS A 320 240\nSCREENSETTINGS 1\nSCREENGRAPHICS B 640 480\n"), "");
+    ASSERT_EQ(run("SCREENSETTINGS 2\nSCREENGRAPHICS A 320 240\nSCREENSETTINGS 1\nSCREENGRAPHICS B 640 480\n"), "");
     EXPECT_EQ(var("A"), "0");
     EXPECT_EQ(var("B"), "0");
 }
@@ -433,9 +366,9 @@ std::string presentationMode() {
 }
 
 TEST_F(RuntimeTest, DisplayResolutionChangesOnlyAFullScreenPresentation) {
-    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 2\nSYSTEMDISPLAYRESOLUTION 0\n"), "") << "no window: nothing to do";
+    ASSERT_EQ(run("SYSTEMDISPLAYRESOLUTION 2\nSYSTEMDISPLAYRESOLUTION 0\n"), "") << "no window: nothing to do";
 
-    ASSERT_EQ(runOpen("SCREENSETTINGS 1\nSCREENGRAPHICS R 320 240\n"), "");
+    ASSERT_EQ(run("SCREENSETTINGS 1\nSCREENGRAPHICS R 320 240\n"), "");
     ASSERT_TRUE(plat::isFullScreen(gScreen.window));
     const struct {
         const char* mode;
@@ -445,32 +378,32 @@ TEST_F(RuntimeTest, DisplayResolutionChangesOnlyAFullScreenPresentation) {
         {"5", "640x480"}, {"3", "800x600"}, {"4", "1024x768"}, {"0", "0x0"},
     };
     for (const auto& s : steps) {
-        ASSERT_EQ(runOpen(std::string("SYSTEMDISPLAYRESOLUTION ") + s.mode + "\n"), "") << s.mode;
+        ASSERT_EQ(run(std::string("SYSTEMDISPLAYRESOLUTION ") + s.mode + "\n"), "") << s.mode;
         EXPECT_EQ(presentationMode(), s.want) << "after mode " << s.mode;
         EXPECT_TRUE(plat::isFullScreen(gScreen.window));
     }
     runtime::resetPresentationForTest();
 
     // A windowed presentation leaves the desktop alone, also for its next full screen.
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 64 48\nSYSTEMDISPLAYRESOLUTION 3\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 64 48\nSYSTEMDISPLAYRESOLUTION 3\n"), "");
     EXPECT_EQ(presentationMode(), "0x0");
     ASSERT_TRUE(plat::setFullScreen(gScreen.window, true));  // as the user's key would
     EXPECT_EQ(presentationMode(), "0x0");
-    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 3\n"), "");
+    ASSERT_EQ(run("SYSTEMDISPLAYRESOLUTION 3\n"), "");
     EXPECT_EQ(presentationMode(), "800x600");
     // Back in a window the mode waits for the next full screen; mode 0 still gives the desktop
     // its own mode back.
     ASSERT_TRUE(plat::setFullScreen(gScreen.window, false));
-    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 4\n"), "");
+    ASSERT_EQ(run("SYSTEMDISPLAYRESOLUTION 4\n"), "");
     EXPECT_EQ(presentationMode(), "800x600");
-    ASSERT_EQ(runOpen("SYSTEMDISPLAYRESOLUTION 0\n"), "");
+    ASSERT_EQ(run("SYSTEMDISPLAYRESOLUTION 0\n"), "");
     EXPECT_EQ(presentationMode(), "0x0");
 }
 
 TEST_F(RuntimeTest, SmallerRequestKeepsTheLargerSurfaceAndClearsIt) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 320 200\nSCREENFILLEDBOX 0 0 320 200 9\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 320 200\nSCREENFILLEDBOX 0 0 320 200 9\n"), "");
     runtime::DisplaySurface* first = gScreen.surface;
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 100 50\nSCREENWIDTH W\nSCREENHEIGHT H\nSCREENSETPIXEL 0 0 4\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 100 50\nSCREENWIDTH W\nSCREENHEIGHT H\nSCREENSETPIXEL 0 0 4\n"), "");
     EXPECT_EQ(gScreen.surface, first);
     EXPECT_EQ(var("W"), "320");
     EXPECT_EQ(var("H"), "200");
@@ -482,7 +415,7 @@ TEST_F(RuntimeTest, SmallerRequestKeepsTheLargerSurfaceAndClearsIt) {
 
     // A larger request replaces the surface in the same window, which grows to fit.
     plat::HWND window = gScreen.window;
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 400 300\nSCREENWIDTH W\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 400 300\nSCREENWIDTH W\n"), "");
     EXPECT_EQ(gScreen.window, window);
     EXPECT_EQ(gScreen.surface->width, 400);
     EXPECT_EQ(var("W"), "400");
@@ -496,7 +429,7 @@ TEST_F(RuntimeTest, SmallerRequestKeepsTheLargerSurfaceAndClearsIt) {
 }
 
 TEST_F(RuntimeTest, KeysAreQueuedUpToSixtyFour) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     for (int i = 0; i < 70; ++i) ASSERT_TRUE(plat::injectChar(uint32_t('0' + i)));
     runtime::pumpMessages();
     EXPECT_EQ(gScreen.keyCount, 64);
@@ -515,7 +448,7 @@ TEST_F(RuntimeTest, KeysAreQueuedUpToSixtyFour) {
 }
 
 TEST_F(RuntimeTest, KeyMessagesBecomeKeyCodes) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     struct Case {
         int vk;
         bool shift, ctrl, alt;
@@ -558,7 +491,7 @@ TEST_F(RuntimeTest, KeyMessagesBecomeKeyCodes) {
 }
 
 TEST_F(RuntimeTest, PaletteMessagesAndTheSystemMenu) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     plat::HWND w = gScreen.window;
     EXPECT_EQ(plat::sendMessage(w, plat::WM_QUERYNEWPALETTE, 0, 0), 256);
     EXPECT_EQ(plat::sendMessage(w, plat::WM_PALETTECHANGED, plat::WPARAM(w), 0), 0) << "caused by this window";
@@ -583,7 +516,7 @@ TEST_F(RuntimeTest, PaletteMessagesAndTheSystemMenu) {
 }
 
 TEST_F(RuntimeTest, ButtonReleasesAreCounted) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     ASSERT_TRUE(plat::injectClick(0, 3, 3));
     ASSERT_TRUE(plat::injectClick(1, 3, 3));
     ASSERT_TRUE(plat::injectClick(1, 4, 4));
@@ -593,7 +526,7 @@ TEST_F(RuntimeTest, ButtonReleasesAreCounted) {
 }
 
 TEST_F(RuntimeTest, WindowPlacementStyleAndTitle) {
-    ASSERT_EQ(runOpen("SCREENWINDOWTITLE 'Show'\nSCREENGRAPHICS R 64 48\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWTITLE 'Show'\nSCREENGRAPHICS R 64 48\n"), "");
     plat::HWND w = gScreen.window;
     EXPECT_EQ(plat::getWindowText(w), "Show");
     uint32_t style = uint32_t(plat::getWindowLongPtr(w, plat::GWL_STYLE));
@@ -612,7 +545,7 @@ TEST_F(RuntimeTest, WindowPlacementStyleAndTitle) {
 
     plat::RECT before, after;
     ASSERT_TRUE(plat::getWindowRect(w, &before));
-    ASSERT_EQ(runOpen("SCREENWINDOWPOS 100 50\nSCREENWINDOWTITLE 'Next'\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWPOS 100 50\nSCREENWINDOWTITLE 'Next'\n"), "");
     ASSERT_TRUE(plat::getWindowRect(w, &after));
     EXPECT_EQ(after.top, 50);
     EXPECT_EQ((after.left + gScreen.clientLeft) % 8, 0);
@@ -622,7 +555,7 @@ TEST_F(RuntimeTest, WindowPlacementStyleAndTitle) {
     EXPECT_EQ(plat::getWindowText(w), "Next");
 
     // Negative coordinates centre the window at once.
-    ASSERT_EQ(runOpen("SCREENWINDOWPOS -1 -1\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWPOS -1 -1\n"), "");
     ASSERT_TRUE(plat::getWindowRect(w, &after));
     EXPECT_EQ(after.top, before.top);
     EXPECT_EQ(after.left, before.left);
@@ -630,51 +563,57 @@ TEST_F(RuntimeTest, WindowPlacementStyleAndTitle) {
 
     // Without caption or border, and the title's effect without a window.
     runtime::resetPresentationForTest();
-    ASSERT_EQ(runOpen("SCREENWINDOWBORDER 2\nSCREENGRAPHICS R 64 48\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWBORDER 2\nSCREENGRAPHICS R 64 48\n"), "");
     style = uint32_t(plat::getWindowLongPtr(gScreen.window, plat::GWL_STYLE));
     ex = uint32_t(plat::getWindowLongPtr(gScreen.window, plat::GWL_EXSTYLE));
     EXPECT_EQ(style & (plat::WS_CAPTION | plat::WS_BORDER), 0u);
     EXPECT_FALSE(ex & plat::WS_EX_DLGMODALFRAME);
     runtime::resetPresentationForTest();
-    ASSERT_EQ(runOpen("SCREENWINDOWTITLE ''\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWTITLE ''\n"), "");
     EXPECT_TRUE(gScreen.screenFlags & runtime::kFlagNoCaption);
-    ASSERT_EQ(runOpen("SCREENWINDOWTITLE 'x'\nSCREENWINDOWBORDER 1\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWTITLE 'x'\nSCREENWINDOWBORDER 1\n"), "");
     EXPECT_FALSE(gScreen.screenFlags & runtime::kFlagNoCaption);
     EXPECT_EQ(gScreen.screenFlags & 0xC000, 0xC000u);
 }
 
 TEST_F(RuntimeTest, ErrorsAndScreenTextCloseTheWindow) {
-    std::string error = runOpen("SCREENGRAPHICS R 20 10\nSCREENADJUSTXY 3 4\nVARSET\n");
+    std::string error = run("SCREENGRAPHICS R 20 10\nSCREENADJUSTXY 3 4\nVARSET\n");
     EXPECT_NE(error, "");
     EXPECT_EQ(gScreen.window, 0u);
     EXPECT_EQ(gScreen.surface, nullptr);
 
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENADJUSTXY 3 4\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENADJUSTXY 3 4\n"), "");
     plat::HWND w = gScreen.window;
-    ASSERT_EQ(runOpen("SCREENTEXT\n"), "");
+    plat::HCURSOR blank = gScreen.blankCursor;
+    ASSERT_NE(blank, 0u);
+    EXPECT_TRUE(plat::windowHidesPointer(w));
+    ASSERT_EQ(run("SCREENTEXT\n"), "");
     EXPECT_FALSE(plat::isWindow(w));
+    EXPECT_EQ(gScreen.blankCursor, 0u);
+    EXPECT_FALSE(plat::destroyCursor(blank)) << "closing the window destroyed its blank cursor";
     EXPECT_EQ(gDraw.originX, 0);
     EXPECT_EQ(runtime::gTextOutput.x, 0);
     EXPECT_EQ(runtime::gTextOutput.colour, 7);
     EXPECT_EQ(runtime::gTextOutput.transColour, 128);
     // A new window afterwards works as the first one did.
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENSETPIXEL 1 1 1\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENSETPIXEL 1 1 1\n"), "");
     EXPECT_EQ(pixel(1, 1), 1);
+    EXPECT_TRUE(plat::windowHidesPointer(gScreen.window));
 }
 
 TEST_F(RuntimeTest, AQuitMessageTakesTheWindowAwayAndClosingStillDestroysIt) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     plat::HWND w = gScreen.window;
     plat::postQuitMessage(0);
     runtime::pumpMessages();
     EXPECT_EQ(gScreen.window, 0u);
-    EXPECT_EQ(runOpen("SCREENSETPIXEL 0 0 1\n").substr(0, sizeof kNoWindow - 1), kNoWindow);
+    EXPECT_EQ(run("SCREENSETPIXEL 0 0 1\n").substr(0, sizeof kNoWindow - 1), kNoWindow);
     EXPECT_FALSE(plat::isWindow(w)) << "the error's close destroyed the window the handle had named";
     EXPECT_EQ(gScreen.surface, nullptr);
 }
 
 TEST_F(RuntimeTest, AutoPauseWaitsWhileTheWindowHasNoFocus) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\nSCREENWINDOWAUTOPAUSE 1\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\nSCREENWINDOWAUTOPAUSE 1\n"), "");
     EXPECT_FALSE(engine::gHooks.autoPauseWaiting());
     plat::InputEvent off;
     off.kind = plat::InputEvent::Deactivate;
@@ -682,7 +621,7 @@ TEST_F(RuntimeTest, AutoPauseWaitsWhileTheWindowHasNoFocus) {
     runtime::pumpMessages();
     EXPECT_FALSE(runtime::hasFocus());
     EXPECT_TRUE(engine::gHooks.autoPauseWaiting());
-    ASSERT_EQ(runOpen("SCREENWINDOWAUTOPAUSE 0\nSCREENWINDOWHASFOCUS F\n"), "");
+    ASSERT_EQ(run("SCREENWINDOWAUTOPAUSE 0\nSCREENWINDOWHASFOCUS F\n"), "");
     EXPECT_FALSE(engine::gHooks.autoPauseWaiting());
     EXPECT_EQ(var("F"), "0");
 }
@@ -690,7 +629,7 @@ TEST_F(RuntimeTest, AutoPauseWaitsWhileTheWindowHasNoFocus) {
 // ---- surface ---------------------------------------------------------------------------------
 
 TEST_F(RuntimeTest, PresentRepaintsEverythingOnceAfterAPaletteChange) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 64 32\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 64 32\n"), "");
     runtime::DisplaySurface* s = gScreen.surface;
     runtime::present(s, 0, 0, 0, 1, 1, 2, 2);  // after the palette of SCREENGRAPHICS, unless a repaint came first
     EXPECT_EQ(s->repaintPending, 0);
@@ -706,7 +645,7 @@ TEST_F(RuntimeTest, PresentRepaintsEverythingOnceAfterAPaletteChange) {
 }
 
 TEST_F(RuntimeTest, CollectedRectanglesShowAtTheDrain) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 64 32\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 64 32\n"), "");
     runtime::DisplaySurface* s = gScreen.surface;
     EXPECT_EQ(s->queueCapacity, 16);
     runtime::present(s, 0, 0, 0, 0, 0, 64, 32);
@@ -741,12 +680,12 @@ TEST_F(RuntimeTest, CollectedRectanglesShowAtTheDrain) {
 
     // Capacity grows with the buffer.
     runtime::resetPresentationForTest();
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 320 200\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 320 200\n"), "");
     EXPECT_EQ(gScreen.surface->queueCapacity, 125);
 }
 
 TEST_F(RuntimeTest, CopyAndReadRectanglesStayInsideTheBuffer) {
-    ASSERT_EQ(runOpen("SCREENGRAPHICS R 20 10\n"), "");
+    ASSERT_EQ(run("SCREENGRAPHICS R 20 10\n"), "");
     runtime::DisplaySurface* s = gScreen.surface;
     const uint8_t image[4 * 3] = {1, 2, 3, 4, 5, 0, 0, 6, 7, 8, 9, 0};
     const uint8_t mask[4 * 3] = {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1};
