@@ -7,91 +7,36 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/dialog.h"
-#include "platform/input.h"
-#include "platform/window.h"
-#include "player/engine/program.h"
-#include "player/engine/script.h"
 #include "player/runtime/bitmaps.h"
-#include "player/runtime/display_surface.h"
 #include "player/runtime/input_commands.h"
 #include "player/runtime/mouse.h"
-#include "player/runtime/runtime.h"
 #include "player/runtime/screen_draw.h"
-#include "player/runtime/screen_window.h"
 #include "player/runtime/text.h"
+#include "tests/runtime/script_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using runtime::gScreen;
+using runtimetest::var;
 
-std::map<std::string, std::string> gFiles;
-
-bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
-}
-
-class InteractionTest : public ::testing::Test {
+// Bitmaps, the mouse and the font are cleared around each test too; a mouse is present.
+class InteractionTest : public runtimetest::ScriptFixture {
 protected:
     void SetUp() override {
-        static bool installed = false;
-        if (!installed) {
-            plat::setVideoBackendForTest(plat::VideoBackend::Headless);
-            runtime::installRuntime();
-            installed = true;
-        }
-        plat::resetWindowSystem();
-        plat::setVirtualClock(true);
-        runtime::resetPresentationForTest();
-        runtime::freeAllBitmaps();
-        runtime::resetMouse();
-        runtime::builtinFont();
+        ScriptFixture::SetUp();
+        clearInteraction();
         engine::gProgram.mousePresent = true;
-        plat::setMessageBoxCapture(&boxes);
-        plat::setMessageBoxAnswers("");
     }
     void TearDown() override {
-        runtime::resetPresentationForTest();
+        ScriptFixture::TearDown();
+        clearInteraction();
+    }
+    static void clearInteraction() {
         runtime::freeAllBitmaps();
         runtime::resetMouse();
         runtime::builtinFont();
-        plat::setInputScript({});
-        plat::setMessageBoxCapture(nullptr);
-        engine::gScript.source = nullptr;
     }
-
-    // Runs main.ss (and the other texts of files) without the program's shutdown; the error
-    // box's text, "" when there was none.
-    std::string run(const std::string& script, std::map<std::string, std::string> files = {}) {
-        files["main.ss"] = script;
-        gFiles = files;
-        engine::resetEngine();
-        engine::gScript.source = memorySource;
-        engine::gScript.maxSteps = 1'000'000;
-        boxes.clear();
-        try {
-            EXPECT_TRUE(engine::RunScript("main", nullptr));
-        } catch (const engine::ScriptAbort&) {
-        }
-        for (const auto& b : boxes)
-            if (b.title == "Error") return b.text;
-        return "";
-    }
-
-    uint8_t pixel(int32_t x, int32_t y) const { return *runtime::pixelAddress(gScreen.surface, x, y); }
-
-    std::vector<plat::MessageBoxRecord> boxes;
 };
 
 // The first line of an error box's text.
