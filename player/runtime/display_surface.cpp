@@ -137,8 +137,11 @@ DisplaySurface* createSurface(uintptr_t window, uint32_t backendAndFlags, int32_
     return s;
 }
 
+void (*gSurfaceDestroyedHook)(const DisplaySurface* surface) = nullptr;
+
 void destroySurface(DisplaySurface* s) {
     if (!s) return;
+    if (gSurfaceDestroyedHook) gSurfaceDestroyedHook(s);
     if (s->fullScreen && plat::isWindow(s->window)) plat::setFullScreen(s->window, false);
     if (s->attached && plat::isWindow(s->window)) plat::detachFrameBuffer(s->window);
     TorvexBlitterFree(s->blitter);

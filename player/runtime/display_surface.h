@@ -80,6 +80,9 @@ struct DisplaySurface {
 DisplaySurface* createSurface(uintptr_t window, uint32_t backendAndFlags, int32_t width, int32_t height,
                               int32_t displayWidth, int32_t displayHeight);
 void destroySurface(DisplaySurface* surface);
+// Called by destroySurface before the buffer goes, so that nothing that points into it (an
+// animation's screen target) writes there again. Null = nothing to tell.
+extern void (*gSurfaceDestroyedHook)(const DisplaySurface* surface);
 // Shows the rectangle (buffer coordinates, clipped by the display service); kPresentedWhole
 // when the whole buffer was shown instead, else 0. In collect mode the rectangle is queued.
 int present(DisplaySurface* surface, uintptr_t dc, int32_t destX, int32_t destY, int32_t x, int32_t y, int32_t width,

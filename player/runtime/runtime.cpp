@@ -3,9 +3,11 @@
 
 #include "codec/audio/sound_backend.h"
 #include "player/engine/script.h"
+#include "player/runtime/animation.h"
 #include "player/runtime/input_commands.h"
 #include "player/runtime/screen_draw.h"
 #include "player/runtime/screen_window.h"
+#include "player/runtime/sound_command.h"
 
 namespace runtime {
 
@@ -23,6 +25,8 @@ void installRuntime() {
     registerWindowCommands();
     registerDrawCommands();
     installInteraction();  // bitmaps, text, mouse areas and input
+    registerAnimationCommands();
+    registerSoundCommand();
     engine::gHooks.pumpMessages = pumpMessages;
     engine::gHooks.serviceSound = serviceSound;
     engine::gHooks.closeWindow = closeWindowHook;
