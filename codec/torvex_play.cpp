@@ -52,16 +52,24 @@ void TorvexAdvance(TorvexFile* f) {
 
 int32_t TorvexIsEarly(TorvexFile* f) {
     if (!f || f->readError) return 0;
+    uint32_t firstWait = f->period;
     if (TorvexAnyTrackOpen(f)) {
         torvex::TorvexServiceSound(0);
-        if (f->primaryTrack >= 0) return TorvexAudioIsEarly(f);
+        if (f->primaryTrack >= 0) {
+            // Frames past the end of the sound are paced by the timer, continuing from where
+            // the sound clock would have put the frame; the sound clock stands still there.
+            if (!TorvexAudioRanOut(f, &firstWait)) {
+                f->nextTime = 0xFFFFFFFFu;
+                return TorvexAudioIsEarly(f);
+            }
+        }
     }
     if (f->released) return 0;
     // Unpaced files are always due; the first call must not hold them back a frame either.
     if (f->period == 0) return 0;
     uint32_t now = KroTimerRead() * 100u;
     if (f->nextTime == 0xFFFFFFFFu) {
-        f->nextTime = now + f->period;
+        f->nextTime = now + firstWait;
         TorvexReadAhead(f);
         return 1;
     }

@@ -270,6 +270,11 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
         int32_t rate = options.frameRate;
         uint32_t period = rate > 0 ? uint32_t(rate) * 100u : rate < 0 ? 0u - uint32_t(rate) : 0u;
         for (size_t t = 0; t < options.tracks.size(); ++t) {
+            // A track without a whole sample frame of sound is not declared: as the lowest
+            // track it would hold back the sound of every other track in the player.
+            const TorvexWriterTrack& tr = options.tracks[t];
+            bool usable = (tr.channels == 1 || tr.channels == 2) && (tr.bits == 8 || tr.bits == 16);
+            if (tr.pcm.empty() || (usable && tr.pcm.size() < tr.channels * tr.bits / 8)) continue;
             std::string why;
             if (!TorvexBuildTrackChunks(options.tracks[t], uint32_t(frames.size()), period, &sound[t], &why)) {
                 closeEncoders();

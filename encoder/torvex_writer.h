@@ -33,9 +33,11 @@ struct TorvexWriterOptions {
     bool ringForcePalette = false;   // the ring frame carries a palette chunk even if unchanged
     TorvexDisplay display = TorvexDisplay::Normal;
     int32_t frameRate = 66;          // the header field as is
-    // Up to seven sound tracks, track t stored as audio track t: one chunk per frame (the ring
-    // frame carries none), each a frame period long; what outlasts the frames goes into the
-    // last one.
+    // Up to seven sound tracks, entry t stored as audio track t; an entry without sound (empty
+    // pcm) leaves track t out, so {a, {}, {}, b} writes tracks 0 and 3 only. One chunk per
+    // frame (the ring frame carries none): frame 0 holds the lead of sound the player queues
+    // (a period and a second), later frames a period each; what outlasts the frames goes into
+    // the last one.
     std::vector<TorvexWriterTrack> tracks;
 };
 

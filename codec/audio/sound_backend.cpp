@@ -191,10 +191,14 @@ void dsWrite(TorvexTrack* t, const uint8_t* ringData, uint32_t n, bool fromRing)
     }
     plat::soundBufferUnlock(t->buffer, p1, n1, p2, n2);
     t->writeOffset = (t->writeOffset + n) % t->bufferSize;
-    // Only the track's own bytes count for the play position, as with wave output: while the
-    // silence tail plays the position stands still instead of running ahead of the sound.
-    if (fromRing) t->bytesWritten += n;
-    t->freeBytes -= n;
+    // Only the track's own bytes count for the play position, as with wave output, and the
+    // silence tail does not take free space: the position keeps moving with the last of the
+    // sound (instead of standing still for the tail's length) and stops where the sound ends,
+    // and free reaching the buffer size tells that the sound has played out.
+    if (fromRing) {
+        t->bytesWritten += n;
+        t->freeBytes -= n;
+    }
 }
 
 void dsServiceTrack(TorvexTrack* t) {
@@ -399,7 +403,9 @@ bool waveOpen(TorvexTrack* t, uint32_t openFlags) {
 void waveServiceTrack(TorvexTrack* t) {
     if (!t->device) return;
     plat::audioUpdate();
-    if (headerDone(t->headers[0]) && headerDone(t->headers[1])) t->underrun.store(1);
+    // Both blocks back means the device ran dry, but only once it was given sound: a device
+    // that has not started yet would have the next frame pad its sound with silence.
+    if (t->everSent && headerDone(t->headers[0]) && headerDone(t->headers[1])) t->underrun.store(1);
     uint32_t held = t->held.load();
     if (held <= 3) return;
     plat::WAVEHDR* h = headerDone(t->headers[0]) ? &t->headers[0] : headerDone(t->headers[1]) ? &t->headers[1] : nullptr;

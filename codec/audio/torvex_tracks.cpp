@@ -434,3 +434,14 @@ int32_t TorvexAudioIsEarly(TorvexFile* f) {
     TorvexReadAhead(f);
     return 1;
 }
+
+bool TorvexAudioRanOut(TorvexFile* f, uint32_t* dueIn) {
+    TorvexTrack* p = f ? TorvexGetTrack(f, f->primaryTrack) : nullptr;
+    if (!p || f->paused || !p->noData || p->held.load() != 0) return false;
+    uint64_t expected = uint64_t(p->expectedWhole) + p->expectedFrac / 1024;
+    uint64_t position = torvex::TorvexSoundBackend()->playPosition(p);
+    if (expected <= p->totalWritten || position < p->totalWritten) return false;
+    uint64_t ahead = expected > position ? expected - position : 0;
+    if (dueIn) *dueIn = uint32_t(std::min<uint64_t>(ahead * 100000 / std::max(1u, p->bytesPerSecond), 0x7FFFFFFF));
+    return true;
+}

@@ -29,6 +29,10 @@ int32_t TorvexSetSoundActive(TorvexFile* file, int32_t on);
 // not yet due (1) by the primary track's play position.
 bool TorvexAudioLate(TorvexFile* file);
 int32_t TorvexAudioIsEarly(TorvexFile* file);
+// Whether the primary track's sound has played out short of the frame being shown (the frame
+// brought none, nothing is queued, everything written was played): its clock would never reach
+// the frame's time. Then *dueIn is how long until the frame is due (10 us units).
+bool TorvexAudioRanOut(TorvexFile* file, uint32_t* dueIn);
 torvex::TorvexTrack* TorvexGetTrack(TorvexFile* file, int track);
 uint32_t TorvexTrackPlayPosition(TorvexFile* file, int track);
 bool TorvexAnyTrackOpen(const TorvexFile* file);

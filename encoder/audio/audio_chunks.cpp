@@ -23,13 +23,29 @@ void set32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (8 * i));
 }
 
-// Byte offset where frame k's sound starts: k periods of sound, in whole sample frames.
-uint64_t startOf(uint64_t k, uint32_t frames, uint32_t period, uint64_t bytesPerSecond, uint32_t frameBytes,
-                 uint64_t total) {
-    if (k == 0) return 0;
-    if (period == 0 || k >= frames) return total;
-    uint64_t bytes = k * period * bytesPerSecond / 100000;
-    return std::min(total, bytes / frameBytes * frameBytes);
+// Byte offset where frame k's sound starts. The player keeps about a frame period and a second
+// of sound queued ahead of the picture (its audio lead), so frame 0 carries that lead and every
+// later frame one more period: frame k's chunk ends where the sound of frame k + 1 + lead
+// begins, and the queue never runs dry between frames. All in whole sample frames.
+struct ChunkTimes {
+    uint32_t frames, period;
+    uint64_t bytesPerSecond, total, lead;
+    uint32_t frameBytes;
+
+    uint64_t periods(uint64_t k) const { return k * period * bytesPerSecond / 100000 / frameBytes * frameBytes; }
+    uint64_t startOf(uint64_t k) const {
+        if (k == 0) return 0;
+        if (period == 0 || k >= frames) return total;
+        return std::min(total, lead + periods(k - 1));
+    }
+};
+
+ChunkTimes chunkTimes(uint32_t frames, uint32_t period, uint64_t bytesPerSecond, uint32_t frameBytes, uint64_t total) {
+    ChunkTimes c{frames, period, bytesPerSecond, total, 0, frameBytes};
+    // The same lead the player computes: one period in whole bytes plus a second, to 4 bytes.
+    uint64_t lead = (bytesPerSecond * period / 100000 + bytesPerSecond + 3) & ~uint64_t(3);
+    c.lead = lead / frameBytes * frameBytes;
+    return c;
 }
 
 bool fail(std::string* error, const std::string& text) {
@@ -59,9 +75,10 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
     if (tr.coding == TorvexAudioCoding::Dct) out->format |= kDct | kCompressed;
     if (tr.coding == TorvexAudioCoding::Dft) out->format |= kDft | kCompressed;
 
+    const ChunkTimes times = chunkTimes(frames, period, bps, frameBytes, total);
     if (tr.coding == TorvexAudioCoding::Raw) {
         for (uint32_t k = 0; k < frames; ++k) {
-            uint64_t a = startOf(k, frames, period, bps, frameBytes, total), b = startOf(k + 1, frames, period, bps, frameBytes, total);
+            uint64_t a = times.startOf(k), b = times.startOf(k + 1);
             if (b <= a) continue;
             auto& c = out->chunk[k];
             put32(c, uint32_t(4 + b - a));
@@ -77,7 +94,7 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
         if (!f) return fail(error, "cannot create a scratch file for the sound");
         bool ok = true;
         for (uint32_t k = 0; k < frames && ok; ++k) {
-            uint64_t a = startOf(k, frames, period, bps, frameBytes, total), b = startOf(k + 1, frames, period, bps, frameBytes, total);
+            uint64_t a = times.startOf(k), b = times.startOf(k + 1);
             if (b <= a) continue;
             KroFileSetPos(f, 0);
             uint32_t n = torvex::TorvexWriteDpcmChunk(f, tr.pcm.data() + a, uint32_t(b - a), tr.channels == 2, tr.bits == 16);
@@ -101,16 +118,19 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
         torvex::TorvexAudioEncoder* enc =
             torvex::TorvexAudioEncoderCreate(tr.rate, tr.channels, tr.coding == TorvexAudioCoding::Dct ? 1 : 0);
         if (!enc) return fail(error, "out of memory for the transform encoder");
-        // Whole blocks per frame until the sound they stand for reaches the frame's end. A
-        // chunk's unpacked length is what its blocks decode to.
+        // Whole blocks per frame as long as the sound they stand for stays within the frame's
+        // end (the last block of the sound is taken whole): running over would queue more than
+        // the player's ring holds after the lead of frame 0. A chunk's unpacked length is what
+        // its blocks decode to.
         const uint32_t blockOut = torvex::TorvexAudioEncoderBlockBytes(enc) - torvex::TorvexAudioEncoderOverlapBytes(enc);
         uint64_t taken = 0, delivered = 0;
         bool done = total == 0;
         for (uint32_t k = 0; k < frames && !done; ++k) {
-            uint64_t target = startOf(k + 1, frames, period, bps, frameBytes, total);
+            uint64_t target = times.startOf(k + 1);
             auto& c = out->chunk[k];
             uint32_t unpacked = 0;
-            while (!done && (delivered < target || k + 1 == frames)) {
+            auto fits = [&] { return delivered + blockOut <= target || total - delivered <= blockOut; };
+            while (!done && ((delivered < target && fits()) || k + 1 == frames)) {
                 uint32_t want = torvex::TorvexAudioEncoderNextInputBytes(enc);
                 uint32_t offset = torvex::TorvexAudioEncoderBlockBytes(enc) - want;
                 uint32_t got = uint32_t(std::min<uint64_t>(want, total - taken));

@@ -9,7 +9,9 @@
 enum class TorvexAudioCoding { Raw, Dpcm, Dct, Dft };
 
 struct TorvexWriterTrack {
-    std::vector<uint8_t> pcm;  // 8-bit unsigned or 16-bit signed little-endian, interleaved
+    // 8-bit unsigned or 16-bit signed little-endian, interleaved. A track without a whole
+    // sample frame of sound is left out of the file (not declared in the header).
+    std::vector<uint8_t> pcm;
     uint32_t rate = 22050;
     uint32_t channels = 1;     // 1 or 2
     uint32_t bits = 16;        // 8 or 16
@@ -23,9 +25,11 @@ struct TorvexTrackChunks {
     std::vector<std::vector<uint8_t>> chunk; // per frame, whole chunks; empty = none
 };
 
-// Cuts the track into `frames` chunks of one frame period each (period in 10 us units; with 0
-// everything goes into the first frame); the sound that outlasts the frames goes into the last
-// one. False with a message for unusable tracks (transform coding needs 16-bit sound at a rate
-// of at least 16000 Hz).
+// Cuts the track into `frames` chunks (period in 10 us units; with 0 everything goes into the
+// first frame). Frame 0 carries the lead the player queues ahead of the picture (one period
+// plus a second of sound), every later frame one period; the sound that outlasts the frames
+// goes into the last one. The sound at time s is thus played when frame s / period is shown.
+// False with a message for unusable tracks (transform coding needs 16-bit sound at a rate of
+// at least 16000 Hz).
 bool TorvexBuildTrackChunks(const TorvexWriterTrack& track, uint32_t frames, uint32_t period, TorvexTrackChunks* out,
                             std::string* error);

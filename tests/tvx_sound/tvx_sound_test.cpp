@@ -268,15 +268,6 @@ TEST(TvxPlay, HeadlessShowsEveryFrameOnTimeAndTheMixHoldsTheTrack) {
         EXPECT_LE(loud, 102);
         // Frame 0's sound starts with frame 0.
         EXPECT_GT(tonePower(p.mix, 0, 2205, c.want, p.rate), 1e5);
-        // Where the sound of the later frames starts in the mix (from 100 ms on, the first
-        // 10 ms that are not silent), for the report: the file carries no sound ahead of its
-        // frames, so the output runs dry after frame 0 and the library pads a cushion.
-        {
-            size_t w = p.rate / 100, at = p.rate / 10;
-            while (at + w <= p.mix.size() && std::sqrt(tonePower(p.mix, at, w, c.want, p.rate)) < 100) at += w;
-            std::printf("  %-10s the sound after frame 0 resumes at %zu ms (frame 14 shown at %u ms)\n", c.args[0] ? c.args : "all",
-                        at * 1000 / p.rate, p.frameTimes.back() - p.frameTimes[0]);
-        }
         double want = tonePower(p.mix, 0, p.mix.size(), c.want, p.rate);
         EXPECT_GT(want, 1e5);
         if (c.other) {
@@ -303,6 +294,60 @@ TEST(TvxPlay, HeadlessShowsEveryFrameOnTimeAndTheMixHoldsTheTrack) {
         EXPECT_NE(p.output.find(event[4] == 'k' ? ", stopped" : ", window closed"), std::string::npos) << p.output;
         EXPECT_GE(p.frames, 4);
         EXPECT_LE(p.frames, 7);
+    }
+}
+
+// Two seconds of frames whose sound is silence with a short 2 kHz burst at the time of some of
+// them, played headless: each burst is in the mix when its frame is shown, for each coding.
+// (The mix starts with the sound output at the start of the run, like the frame times.)
+TEST(TvxPlay, TheSoundIsInTimeWithTheFrames) {
+    testsupport::TempDir dir;
+    writeFrames(dir.file("src"), 30, 32, 16);
+    const std::vector<int> at = {0, 2, 7, 13, 20, 29};
+    struct Case {
+        uint32_t rate;
+        int channels, bits;
+        const char* coding;
+    };
+    for (const Case& c : {Case{22050, 1, 16, "raw"}, Case{11025, 2, 8, "dpcm"}, Case{44100, 2, 16, "dct:0"}, Case{32000, 1, 16, "dft:0"}}) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz " + c.coding);
+        std::vector<double> x(size_t(2 * c.rate), 0.0);
+        for (int k : at) {
+            size_t from = size_t(std::llround(k * 0.06667 * c.rate));
+            for (size_t i = from; i < from + c.rate / 40 && i < x.size(); ++i) x[i] = 0.4 * std::sin(2 * M_PI * 2000 * double(i - from) / c.rate);
+        }
+        std::vector<unsigned char> pcm;
+        for (double v : x)
+            for (int ch = 0; ch < c.channels; ++ch) {
+                if (c.bits == 8) pcm.push_back(uint8_t(std::lround(128 + 127 * v)));
+                else put16(pcm, uint16_t(int16_t(std::lround(32767 * v))));
+            }
+        std::string wav = dir.file(std::string("b_") + c.coding + ".wav"), file = dir.file(std::string("b_") + c.coding + ".tvx"), out;
+        testsupport::writeFile(wav, wavFile(c.rate, uint16_t(c.channels), uint16_t(c.bits), pcm));
+        ASSERT_EQ(run("encode --frames " + dir.file("src") + " " + file + kFrameOptions + " --audio 0=" + wav + "," + c.coding, &out), 0) << out;
+        Played p = play(dir, std::string("b_") + c.coding, file);
+        ASSERT_EQ(p.status, 0) << p.output;
+        ASSERT_EQ(p.frameTimes.size(), 30u);
+        ASSERT_GT(p.rate, 0u);
+        // The bursts' beginnings: the first loud sample after 40 ms of quiet.
+        std::vector<double> heard;
+        size_t quiet = p.rate;
+        for (size_t i = 0; i < p.mix.size(); ++i) {
+            if (std::fabs(p.mix[i]) > 4000) {
+                if (quiet >= p.rate / 25) heard.push_back(i * 1000.0 / p.rate);
+                quiet = 0;
+            } else {
+                ++quiet;
+            }
+        }
+        ASSERT_EQ(heard.size(), at.size());
+        for (size_t i = 0; i < at.size(); ++i) {
+            double offset = heard[i] - p.frameTimes[size_t(at[i])];
+            std::printf("  %-6s frame %2d shown at %4u ms, its burst heard %+5.1f ms from then\n", c.coding, at[i],
+                        p.frameTimes[size_t(at[i])], offset);
+            // Measured within 1 ms, plus the frame times' millisecond steps.
+            EXPECT_LE(std::fabs(offset), 3.0) << "frame " << at[i];
+        }
     }
 }
 

@@ -439,6 +439,7 @@ bool readWav(const std::string& path, TorvexWriterTrack& track, std::string& err
             }
             // A data size past the end (streamed files) means the rest of the file.
             size_t whole = avail / align * align;
+            if (whole == 0) break;  // an empty track would not be written at all
             track.pcm.assign(b.begin() + long(body), b.begin() + long(body + whole));
             track.rate = rate;
             track.channels = channels;
@@ -477,23 +478,6 @@ bool parseAudioOption(const std::string& v, int& track, std::string& file, Torve
     if (q.size() > 2 || !std::all_of(q.begin(), q.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
     quality = uint32_t(std::atoi(q.c_str()));
     return true;
-}
-
-// The writer stores track t as the t-th track of its list; a track number left out is written
-// as an empty placeholder whose header entries are cleared afterwards.
-bool clearTrackEntries(const std::string& path, const std::vector<int>& unused) {
-    if (unused.empty()) return true;
-    std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
-    if (!io) return false;
-    const uint8_t zero[4] = {0, 0, 0, 0};
-    for (int t : unused) {
-        io.seekp(24 + 4 * t);  // largest chunk
-        io.write(reinterpret_cast<const char*>(zero), 4);
-        io.seekp(72 + 4 * t);  // format word
-        io.write(reinterpret_cast<const char*>(zero), 4);
-    }
-    io.flush();
-    return bool(io);
 }
 
 int cmdEncode(const std::vector<std::string>& args) {
@@ -619,27 +603,19 @@ int cmdEncode(const std::vector<std::string>& args) {
     }
     if (options.ring && flags && count < flags->size()) options.ringForcePalette = (*flags)[count] != 0;
     std::string error;
-    std::vector<int> unused;
     if (!audio.empty()) {
+        // Track numbers not given stay empty entries, which the writer leaves out.
         int highest = 0;
         for (const auto& o : audio) highest = std::max(highest, o.track);
         options.tracks.assign(size_t(highest) + 1, TorvexWriterTrack{});
-        std::vector<bool> given(size_t(highest) + 1, false);
         for (const auto& o : audio) {
             TorvexWriterTrack& tr = options.tracks[size_t(o.track)];
             if (!readWav(o.file, tr, error)) return failure(error);
             tr.coding = o.coding;
             tr.quality = o.quality;
-            given[size_t(o.track)] = true;
         }
-        for (int t = 0; t <= highest; ++t)
-            if (!given[size_t(t)]) unused.push_back(t);
     }
     if (!TorvexWrite(pos[0], width, height, frames, options, &error)) return failure(error);
-    if (!clearTrackEntries(pos[0], unused)) {
-        fs::remove(pos[0], ec);
-        return failure("cannot finish " + pos[0]);
-    }
     return 0;
 }
 
