@@ -470,6 +470,11 @@ void cmdPlay() {
 
 void surfaceDestroyed(const DisplaySurface* s) { releaseScreenTargets(s); }
 
+void bitmapFreed(const Bitmap* b) {
+    for (AnimationSlot& a : gAnimations.slots)
+        if (a.file && a.target.kind == TARGET_BITMAP && a.target.bitmap == b) detachTarget(a.file, a.target);
+}
+
 }  // namespace
 
 // ---- presenting and playing -------------------------------------------------------------------
@@ -587,7 +592,9 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
     }
     bool fromBlack = flags & kPlayFromBlack;
     int64_t last = -1;
+    bool advanced = true;
     while (!f->readError) {
+        advanced = false;
         engine::PumpMessages();
         while (engine::gHooks.autoPauseWaiting() && engine::gScript.control != engine::kEndAll) {
             plat::sleepMs(1);
@@ -624,6 +631,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
         }
         if (f->frameIndex == f->header.frames - 1 && count > 0 && --count == 0) break;
         TorvexAdvance(f);
+        advanced = true;
         if (f->readError) break;
         if (!(flags & kPlayNoWait)) waitForFrameTime(f);
         engine::CountStep();
@@ -644,6 +652,8 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
         }
         destroyBitmap(saved);
     }
+    // A slot is left past the last frame it showed: the next advance or play moves on first.
+    if (slot && !advanced) slot->advancePending = 1;
     if (!slot) {
         clearTarget(f, t);
         TorvexClose(f);
@@ -686,6 +696,7 @@ void registerAnimationCommands() {
     engine::registerCommand("ANIMATIONLOADTOBITMAP", cmdLoadToBitmap);
     engine::registerCommand("ANIMATIONPLAY", cmdPlay);
     gSurfaceDestroyedHook = surfaceDestroyed;
+    gBitmapFreedHook = bitmapFreed;
 }
 
 }  // namespace runtime

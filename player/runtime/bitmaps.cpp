@@ -57,8 +57,11 @@ int allocBitmapSlot(uint32_t width, uint32_t height) {
     return -1;
 }
 
+void (*gBitmapFreedHook)(const Bitmap* bitmap) = nullptr;
+
 void freeBitmapSlot(int slot) {
     if (slot < 0 || slot >= kBitmapSlots) return;
+    if (gBitmapFreedHook && gBitmaps.slots[slot]) gBitmapFreedHook(gBitmaps.slots[slot]);
     destroyBitmap(gBitmaps.slots[slot]);
     gBitmaps.slots[slot] = nullptr;
 }

@@ -31,6 +31,9 @@ void destroyBitmap(Bitmap* bitmap);
 // The lowest free slot with a new bitmap; -1 when every slot is in use or memory runs out.
 int allocBitmapSlot(uint32_t width, uint32_t height);
 void freeBitmapSlot(int slot);
+// Called by freeBitmapSlot before the bitmap goes, so that nothing keeps writing into it (an
+// animation decoding into it). Null = nothing to tell.
+extern void (*gBitmapFreedHook)(const Bitmap* bitmap);
 bool bitmapSlotUsed(int slot);
 // The bitmap of a slot, null when the slot is out of range or empty.
 Bitmap* bitmapInSlot(int slot);
