@@ -52,9 +52,10 @@ IF '%KEY%' = '3' VARSET KEY 'LEAVE'
 IF '%KEY%' = 'ESCAPE' VARSET KEY 'LEAVE'
 IF '%KEY%' = 'ALT F4' VARSET KEY 'LEAVE'
 VARSET CHOICE '%KEY%'
-IF '%CHOICE%' = 'PLAY' GOTO play
-IF '%CHOICE%' = 'FRAMES' GOTO frames
-IF '%CHOICE%' = 'LEAVE' GOTO leave
+# A short tone answers the choice.
+IF '%CHOICE%' = 'PLAY' SOUND 660 80 ; GOTO play
+IF '%CHOICE%' = 'FRAMES' SOUND 880 80 ; GOTO frames
+IF '%CHOICE%' = 'LEAVE' SOUND 440 80 ; GOTO leave
 GOTO ask
 
 # No answer: the first entry not yet shown, else leaving.
