@@ -15,7 +15,7 @@ IF SHEET = 0 GOTO nofiles
 # A bitmap with an all-black palette: setting it blacks the screen out before a fade-in.
 BITMAPALLOC DARK 1 1
 BITMAPSETPALETTEVALUE DARK 0 0
-VARSET PLAYED 0 ; VARSET FRAMED 0
+VARSET PLAYED 0 ; VARSET FRAMED 0 ; VARSET QUIT 0
 # Text draws only its letters, so the pictures show around them.
 TEXTBACKCOLOR 0 ; TEXTTRANSCOLOR 0
 
@@ -29,6 +29,7 @@ VARSET WORDS 'Scripts, pictures, sound, animation' ; VARSET X 20 ; VARSET Y 72 ;
 VARSET WORDS 'Press a key or click to go on' ; VARSET X 44 ; VARSET Y 180 ; VARSET C 1 ; GOSUB shadowed
 BITMAPFADEINPALETTE BACK
 INPUTCHARORDELAY KEY 6000
+IF '%KEY%' = 'ALT F4' GOTO leave
 
 # ---- Menu: three mouse areas, the keys 1 to 3, Escape or closing the window leave.
 :menu
@@ -135,12 +136,14 @@ IF Y >= YMAX VARSET Y YMAX ; VARSET DY -3
 IF Y <= 0 VARSET Y 0 ; VARSET DY 3
 INPUTCHARORDELAY KEY 0
 IF '%KEY%' = 'ESCAPE' GOTO framesdone
+IF '%KEY%' = 'ALT F4' VARSET QUIT 1 ; GOTO framesdone
 COMPUTE STEP STEP + 1
 IF STEP < 96 GOTO frame
 :framesdone
 ANIMATIONCLOSE SPIN
 BITMAPFREE BALL ; BITMAPFREE TILE ; BITMAPFREE SCENE
 SCREENFADEOUTCLEAR 0
+IF QUIT = 1 GOTO leave
 GOTO menu
 
 # ---- The end: a farewell, a fade to black, the window closed.
