@@ -1,6 +1,7 @@
 #include "codec/transform/audio_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -163,22 +164,28 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
                 uint32_t stop = band + 1 < dec->bands ? std::min(runEnd, dec->edges[band + 1]) : runEnd;
                 const float step = quant[band];
                 const uint64_t mask = (uint64_t(1) << width) - 1;
-                for (; pos < stop; ++pos) {
-                    if (int64_t(br.pos) <= br.fastLimit) {
-                        // Value and sign from one load.
-                        uint64_t window;
-                        std::memcpy(&window, br.start + (br.pos >> 3), 8);
-                        window >>= (br.pos & 7);
+                // One 8-byte load holds at least 57 bits from the current position: as many
+                // coefficients as surely fit in them are taken from a register, without
+                // branches (a zero has no sign bit, and its value is +0 either way).
+                const uint32_t fit = 57 / (width + 1);
+                uint64_t at = br.pos;
+                while (pos < stop && int64_t(at) <= br.fastLimit) {
+                    uint64_t window;
+                    std::memcpy(&window, br.start + (at >> 3), 8);
+                    window >>= (at & 7);
+                    const uint32_t last = std::min(stop, pos + fit);
+                    for (; pos < last; ++pos) {
                         uint32_t v = uint32_t(window & mask);
-                        if (!v) {
-                            br.pos += width;
-                            continue;
-                        }
-                        float value = float(v) * step;
-                        c[pos] = (window >> width) & 1 ? -value : value;
-                        br.pos += width + 1;
-                        continue;
+                        uint32_t nonzero = v != 0;
+                        uint32_t sign = uint32_t(window >> width) & nonzero;
+                        uint32_t bits = std::bit_cast<uint32_t>(float(v) * step) | sign << 31;
+                        c[pos] = std::bit_cast<float>(bits);
+                        window >>= width + nonzero;
+                        at += width + nonzero;
                     }
+                }
+                br.pos = at;
+                for (; pos < stop && !br.overrun; ++pos) {  // the last bytes of the input
                     uint32_t v = br.get(width);
                     if (!v) continue;
                     float value = float(v) * step;
@@ -190,19 +197,32 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
         if (dec->variant) dctInverse(c, dec->signal, n);
         else realDftInverse(c, dec->signal, n);
         // 16-bit samples, rounded to nearest (ties to even), clamped; channels interleaved.
+        // Adding and taking away 1.5 x 2^23 rounds a float of magnitude below 2^22 to an integer
+        // as the default rounding mode does (ties to even), in a loop the compiler vectorises.
         const uint32_t stride = dec->codedChannels;
         const float scale = dec->scale;
-        int16_t* out = dec->out + ch;
+        const float* signal = dec->signal;
+        int16_t* out = stride == 1 ? dec->out : reinterpret_cast<int16_t*>(dec->coeff);  // coeff is free now
         for (uint32_t t = 0; t < n; ++t) {
-            // lrintf rounds ties to even in the default rounding mode.
-            float s = std::min(32767.0f, std::max(-32768.0f, dec->signal[t] * scale));
-            out[size_t(t) * stride] = int16_t(std::lrint(s));
+            float s = std::min(32767.0f, std::max(-32768.0f, signal[t] * scale));
+            float r = (s + 12582912.0f) - 12582912.0f;
+            out[t] = int16_t(int32_t(r));
         }
+        if (stride != 1)
+            for (uint32_t t = 0; t < n; ++t) dec->out[size_t(t) * stride + ch] = out[t];
     }
     const uint32_t m = dec->overlap;
     if (!dec->firstBlock) {
-        for (uint32_t i = 0; i < m; ++i)
-            dec->out[i] = int16_t(floorDiv(int64_t(dec->tail[i]) * (m - i) + int64_t(dec->out[i]) * i, m));
+        if (std::has_single_bit(m)) {
+            // M is a power of two for every frame length: the floor division is a shift
+            // (arithmetic on negative values, which rounds towards minus infinity).
+            const int shift = std::countr_zero(m);
+            for (uint32_t i = 0; i < m; ++i)
+                dec->out[i] = int16_t((int32_t(dec->tail[i]) * int32_t(m - i) + int32_t(dec->out[i]) * int32_t(i)) >> shift);
+        } else {
+            for (uint32_t i = 0; i < m; ++i)
+                dec->out[i] = int16_t(floorDiv(int64_t(dec->tail[i]) * (m - i) + int64_t(dec->out[i]) * i, m));
+        }
     }
     std::memcpy(dec->tail, dec->out + (samples - m), m * 2);
     dec->firstBlock = false;

@@ -17,6 +17,7 @@ struct Plan {
     size_t m = 0;                      // complex FFT length
     std::vector<uint32_t> bitrev;      // m entries
     std::vector<float> twr, twi;       // per stage (len = 8, 16, ..., m): half entries each
+    std::vector<float> twiInverse;     // twi negated
     std::vector<float> realCos, realSin;  // exp(-2 pi i j / 2m) = cos - i sin, j < m
     std::vector<float> dctCos, dctSin;    // cos/sin(pi j / (4m)), j < 2m (cosine transforms of length 2m)
 };
@@ -50,6 +51,7 @@ const Plan& planFor(size_t m) {
                 p->twr.push_back(float(std::cos(a)));
                 p->twi.push_back(float(std::sin(a)));
             }
+        for (float w : p->twi) p->twiInverse.push_back(-w);
         size_t n = 2 * m;
         p->realCos.resize(m);
         p->realSin.resize(m);
@@ -71,17 +73,11 @@ const Plan& planFor(size_t m) {
     return *slot;
 }
 
-// In-place complex FFT of length m (at least 4) on split arrays. The inverse uses exp(+...) and
+// In-place complex FFT of length m (at least 4) on split arrays whose input was stored in
+// bit-reversed order (callers store there as they prepare it). The inverse uses exp(+...) and
 // does not scale.
-void fft(float* __restrict re, float* __restrict im, const Plan& p, bool inverse) {
+void fftReordered(float* __restrict re, float* __restrict im, const Plan& p, bool inverse) {
     const size_t m = p.m;
-    for (size_t i = 0; i < m; ++i) {
-        size_t r = p.bitrev[i];
-        if (r > i) {
-            std::swap(re[i], re[r]);
-            std::swap(im[i], im[r]);
-        }
-    }
     // The first two stages together: twiddles 1 and -i (forward) or +i (inverse).
     for (size_t i = 0; i < m; i += 4) {
         float ar = re[i] + re[i + 1], ai = im[i] + im[i + 1];
@@ -95,12 +91,11 @@ void fft(float* __restrict re, float* __restrict im, const Plan& p, bool inverse
         re[i + 1] = br + er, im[i + 1] = bi + ei;
         re[i + 3] = br - er, im[i + 3] = bi - ei;
     }
-    const float sign = inverse ? -1.0f : 1.0f;
     size_t offset = 0;
     for (size_t len = 8; len <= m; len <<= 1) {
         const size_t half = len / 2;
         const float* __restrict wr = p.twr.data() + offset;
-        const float* __restrict wi0 = p.twi.data() + offset;
+        const float* __restrict wi0 = (inverse ? p.twiInverse : p.twi).data() + offset;
         offset += half;
         for (size_t i = 0; i < m; i += len) {
             float* __restrict lr = re + i;
@@ -108,7 +103,7 @@ void fft(float* __restrict re, float* __restrict im, const Plan& p, bool inverse
             float* __restrict hr = re + i + half;
             float* __restrict hi = im + i + half;
             for (size_t k = 0; k < half; ++k) {
-                float wi = sign * wi0[k];
+                float wi = wi0[k];
                 float vr = hr[k] * wr[k] - hi[k] * wi;
                 float vi = hr[k] * wi + hi[k] * wr[k];
                 float ur = lr[k], ui = li[k];
@@ -137,11 +132,12 @@ void realDftForward(const float* x, float* out, size_t n) {
     scratch.im.resize(m);
     float* zr = scratch.re.data();
     float* zi = scratch.im.data();
+    const uint32_t* __restrict rev = p.bitrev.data();
     for (size_t k = 0; k < m; ++k) {
-        zr[k] = x[2 * k];
-        zi[k] = x[2 * k + 1];
+        zr[rev[k]] = x[2 * k];
+        zi[rev[k]] = x[2 * k + 1];
     }
-    fft(zr, zi, p, false);
+    fftReordered(zr, zi, p, false);
     // Split the half-length transform into the spectra of the even and odd samples:
     // X_j = E_j + w^j O_j with E = (Z_j + conj Z_{m-j}) / 2, O = (Z_j - conj Z_{m-j}) / 2i.
     out[0] = zr[0] + zi[0];
@@ -167,7 +163,8 @@ void realDftInverse(const float* in, float* x, size_t n) {
     float* __restrict zi = scratch.im.data();
     // X_j = R_j - i I_j; X_{j+m} = conj X_{m-j}. Z_j = E + i O with E = (X_j + X_{j+m}) / 2 and
     // O = (X_j - X_{j+m}) conj(w^j) / 2. At j = 0 both X_0 and X_m are real.
-    zr[0] = 0.5f * (in[0] + in[1]);
+    const uint32_t* __restrict rev = p.bitrev.data();
+    zr[0] = 0.5f * (in[0] + in[1]);  // bit reversal keeps 0 in place
     zi[0] = 0.5f * (in[0] - in[1]);
     const float* __restrict c = p.realCos.data();
     const float* __restrict s = p.realSin.data();
@@ -177,10 +174,10 @@ void realDftInverse(const float* in, float* x, size_t n) {
         float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
         float dr = 0.5f * (ar - br), di = 0.5f * (ai - bi);
         float orr = dr * c[j] - di * s[j], oi = dr * s[j] + di * c[j];
-        zr[j] = er - oi;
-        zi[j] = ei + orr;
+        zr[rev[j]] = er - oi;
+        zi[rev[j]] = ei + orr;
     }
-    fft(zr, zi, p, true);
+    fftReordered(zr, zi, p, true);
     for (size_t k = 0; k < m; ++k) {
         x[2 * k] = zr[k];
         x[2 * k + 1] = zi[k];
