@@ -45,7 +45,8 @@ else
   out="$top/build/release/demo-output"
   rm -rf "$out"
   mkdir -p "$out"
-  echo "No display: running the demo headless on virtual time with the input of examples/demo/demo.input."
+  if [ -n "${TORVEX_VIDEO:-}" ]; then why="TORVEX_VIDEO=$TORVEX_VIDEO"; else why="no display"; fi
+  echo "Running the demo headless ($why) on virtual time with the input of examples/demo/demo.input."
   status=0
   start=$(date +%s.%N)
   (cd "$demo" && env TORVEX_VIDEO=headless TORVEX_CLOCK=virtual TORVEX_INPUT="$top/examples/demo/demo.input" \
