@@ -144,7 +144,8 @@ int findCommand(const char* upperName);  // binary search; -1 when unknown
 // Replaces the handler of a command (the presentation runtime registers its handlers this
 // way). False for unknown names.
 bool registerCommand(const char* name, CommandHandler handler);
-// The handler of commands that are not built yet: "Command not available yet" and the text.
+// What a command without a handler reports ("Command not available yet" and the text): the
+// runtime's commands when the engine runs without the runtime installed.
 void commandNotAvailable();
 
 // Clears every piece of interpreter, variable and program state (the harness controls stay).
