@@ -290,7 +290,13 @@ TEST_F(AnimationTest, SeekingAndThePaletteFreeAdvance) {
     EXPECT_EQ(var("T"), "4");
     uint8_t start[768];
     runtime::buildDefaultPalette(start);
-    EXPECT_EQ(std::memcmp(gDraw.screenPalette, start, 768), 0) << "no palette taken";
+    EXPECT_EQ(std::memcmp(gDraw.screenPalette, start, 768), 0) << "no palette taken";    // The frame time: not yet due right after a frame, due once ANIMATIONDELAY has waited.
+    ASSERT_EQ(run("ANIMATIONSTILLDELAY E1 3000\nSYSTEMTIMER T0\nANIMATIONDELAY 3000\nSYSTEMTIMER T1\n"
+                  "ANIMATIONSTILLDELAY E2 3000\n"),
+              "");
+    EXPECT_EQ(var("E1"), "1");
+    EXPECT_EQ(std::stoi(var("T1")) - std::stoi(var("T0")), 66);
+    EXPECT_EQ(var("E2"), "0");
 }
 
 TEST_F(AnimationTest, PlacesOnTheScreenAreRoundedCentredAndCut) {
@@ -535,6 +541,24 @@ TEST_F(AnimationTest, EscapeStopsAfterTheCurrentFrameAndOtherKeysAreSwallowed) {
     ASSERT_EQ(gScreen.keyCount, 2);
     EXPECT_EQ(gScreen.keyQueue[0], 'a');
     EXPECT_EQ(gScreen.keyQueue[1], 27);
+}
+
+TEST_F(AnimationTest, PlaybackPausesWhileTheWindowIsInactive) {
+    write("ten");
+    std::vector<plat::InputEvent> events(2);
+    events[0].timeMs = 100;
+    events[0].kind = plat::InputEvent::Deactivate;
+    events[1].timeMs = 1100;
+    events[1].kind = plat::InputEvent::Activate;
+    plat::setInputScript(events);
+    ASSERT_EQ(run("SCREENGRAPHICS G 16 8\nSCREENWINDOWAUTOPAUSE 1\nSYSTEMTIMER T0\n"
+                  "ANIMATIONPLAY R 0 0 1 0 '%D%/ten'\nSYSTEMTIMER T1\n"),
+              "");
+    // Unpaused the play takes 9 x 66 ms; the frames go on when the window is active again.
+    int32_t elapsed = std::stoi(var("T1")) - std::stoi(var("T0"));
+    EXPECT_GT(elapsed, 1100 + 4 * 66);
+    EXPECT_LT(elapsed, 1100 + 9 * 66);
+    EXPECT_EQ(pixel(0, 0), 10);
 }
 
 uint8_t halfTransparent(uint32_t k, uint32_t x, uint32_t) { return x < 8 ? 128 : uint8_t(k); }
