@@ -604,10 +604,23 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
         checkTarget(f, t);
         TorvexDecodeFrame(f);
         finishBitmapFrame(f, t);
+        bool shown = false;
+        auto show = [&] {
+            presentFrame(f, t);
+            DisplaySurface* now = gScreen.surface;
+            if (!offScreen || !now || shown) return;
+            // The off-screen frame over the saved background (merge), or at the corner.
+            ScreenRect r = (flags & kPlayMerge)
+                               ? copyToSurface(now, t.staging, w, 0, 0, w, h, x, y,
+                                               saved && saved->pixels ? saved->pixels : nullptr, transparent)
+                               : copyToSurface(now, t.staging, w, 0, 0, w, h, 0, 0, nullptr, 0);
+            if (r.width > 0) present(now, 0, 0, 0, r.x, r.y, r.width, r.height);
+            shown = true;
+        };
         if (f->newPalette && int64_t(f->frameIndex) != last) {
             if (!(flags & kPlayIgnorePalette)) {
                 if (fromBlack) {
-                    presentFrame(f, t);
+                    show();  // the first picture is on the screen, black, before it fades in
                     fadeIn(f->palette);
                     fromBlack = false;
                 } else {
@@ -616,15 +629,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
             }
             last = f->frameIndex;
         }
-        presentFrame(f, t);
-        DisplaySurface* now = gScreen.surface;
-        if (offScreen && now) {
-            ScreenRect r = (flags & kPlayMerge)
-                               ? copyToSurface(now, t.staging, w, 0, 0, w, h, x, y,
-                                               saved && saved->pixels ? saved->pixels : nullptr, transparent)
-                               : copyToSurface(now, t.staging, w, 0, 0, w, h, 0, 0, nullptr, 0);
-            if (r.width > 0) present(now, 0, 0, 0, r.x, r.y, r.width, r.height);
-        }
+        show();
         if (flags & kPlayEscape) {
             pumpMessages();
             if (gScreen.keyCount > 0 && waitKey() == 27) break;
