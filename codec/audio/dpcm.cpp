@@ -63,13 +63,60 @@ bool readTree(Bits& b, ByteTree& t) {
     return b.bit() == 0 && !b.overrun;
 }
 
-inline uint32_t decodeValue(Bits& b, const ByteTree& t) {
-    uint32_t n = 0;
+inline uint32_t walkFrom(Bits& b, const ByteTree& t, uint32_t n) {
     while (!(t.nodes[2 * n] & kLeaf)) {
         n = t.nodes[2 * n + b.bit()];
         if (b.overrun) return 0;
     }
     return t.nodes[2 * n] & 0xFF;
+}
+
+// The first 8 bits of a code looked up at once: for each pattern of the next 8 bits (first bit
+// in bit 0) either the value and its code length, or the node the walk reaches after 8 bits.
+// Built from the tree for each chunk; the walk goes on bit by bit only for longer codes and in
+// the last bytes of the input, so the values and the bits taken are the walk's own.
+constexpr uint32_t kPeekBits = 8;
+constexpr uint32_t kTableLeaf = 1u << 16;
+
+struct PeekTable {
+    uint32_t entry[1u << kPeekBits];  // leaf: kTableLeaf | length << 8 | value; else the node
+};
+
+void buildPeekTable(const ByteTree& t, PeekTable& table) {
+    struct Step {
+        uint16_t node;
+        uint8_t depth;
+        uint8_t code;  // the bits so far, first in bit 0
+    };
+    Step stack[2 * kPeekBits + 2];
+    uint32_t top = 0;
+    stack[top++] = {0, 0, 0};
+    while (top) {
+        Step s = stack[--top];
+        uint16_t first = t.nodes[2 * s.node];
+        bool leaf = first & kLeaf;
+        if (leaf || s.depth == kPeekBits) {
+            uint32_t e = leaf ? kTableLeaf | uint32_t(s.depth) << 8 | (first & 0xFFu) : s.node;
+            for (uint32_t k = s.code; k < (1u << kPeekBits); k += 1u << s.depth) table.entry[k] = e;
+            continue;
+        }
+        // Node numbers come from the tree reader and stay below kMaxNodes.
+        stack[top++] = {t.nodes[2 * s.node + 1], uint8_t(s.depth + 1), uint8_t(s.code | 1u << s.depth)};
+        stack[top++] = {t.nodes[2 * s.node], uint8_t(s.depth + 1), s.code};
+    }
+}
+
+inline uint32_t decodeValue(Bits& b, const ByteTree& t, const PeekTable& table) {
+    size_t byte = size_t(b.pos >> 3);
+    if (byte + 2 > size_t(b.end - b.p)) return walkFrom(b, t, 0);
+    uint32_t window = (uint32_t(b.p[byte]) | uint32_t(b.p[byte + 1]) << 8) >> (b.pos & 7);
+    uint32_t e = table.entry[window & ((1u << kPeekBits) - 1)];
+    if (e & kTableLeaf) {
+        b.pos += (e >> 8) & 0xFF;
+        return e & 0xFF;
+    }
+    b.pos += kPeekBits;
+    return walkFrom(b, t, e);
 }
 
 }  // namespace
@@ -86,6 +133,7 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
     const uint32_t channels = stereo ? 2 : 1;
     const uint32_t treeCount = channels * (sixteenBit ? 2 : 1);
     ByteTree trees[4];
+    PeekTable tables[4];
     for (uint32_t i = 0; i < treeCount; ++i) {
         trees[i].nodes = reinterpret_cast<uint16_t*>(scratch + 2048 * i);
         b.bit();  // the encoder's has-values bit; the tree follows in every case
@@ -94,6 +142,8 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
     const uint32_t frameBytes = channels * (sixteenBit ? 2 : 1);
     const uint32_t frames = unpacked / frameBytes;
     if (frames == 0) return DpcmStatus::Decoded;
+    if (frames > 1)
+        for (uint32_t i = 0; i < treeCount; ++i) buildPeekTable(trees[i], tables[i]);
 
     uint32_t sample[2] = {0, 0};
     // First frame raw, right channel first; 16-bit values high byte first.
@@ -120,11 +170,11 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
         if (f + 1 == frames) break;
         for (uint32_t c = 0; c < channels; ++c) {
             if (sixteenBit) {
-                uint32_t lo = decodeValue(b, trees[2 * c]);
-                uint32_t hi = decodeValue(b, trees[2 * c + 1]);
+                uint32_t lo = decodeValue(b, trees[2 * c], tables[2 * c]);
+                uint32_t hi = decodeValue(b, trees[2 * c + 1], tables[2 * c + 1]);
                 sample[c] = (sample[c] + (lo | hi << 8)) & 0xFFFF;
             } else {
-                sample[c] = (sample[c] + decodeValue(b, trees[c])) & 0xFF;
+                sample[c] = (sample[c] + decodeValue(b, trees[c], tables[c])) & 0xFF;
             }
         }
         if (b.overrun) {
