@@ -1,5 +1,5 @@
-// SOUND: a tone of a frequency and length through the wave-output device (the system this
-// player follows is of the NT platform, where the command beeps), or a silent wait.
+// SOUND: a tone of a frequency and length through the wave-output device when the emulated
+// system's platform flag is set (always, here), otherwise a silent wait.
 #pragma once
 
 #include <cstdint>

@@ -68,7 +68,7 @@ std::vector<uint8_t> shownPalette() {
     return out;
 }
 
-struct FixtureSpec {
+struct FixtureOptions {
     uint32_t width = 16, height = 8;
     uint32_t frames = 10;
     int32_t frameRate = 66;  // milliseconds a frame
@@ -199,21 +199,21 @@ protected:
     }
 
     // Writes a fixture into the test's directory and returns its path without the extension.
-    std::string write(const std::string& name, const FixtureSpec& spec = {}) {
-        std::vector<std::vector<uint8_t>> pictures(spec.frames, std::vector<uint8_t>(spec.width * spec.height));
+    std::string write(const std::string& name, const FixtureOptions& fixture = {}) {
+        std::vector<std::vector<uint8_t>> pictures(fixture.frames, std::vector<uint8_t>(fixture.width * fixture.height));
         std::vector<uint8_t> palette = filePalette();
         std::vector<TorvexWriterFrame> list;
-        for (uint32_t k = 0; k < spec.frames; ++k) {
-            for (uint32_t y = 0; y < spec.height; ++y)
-                for (uint32_t x = 0; x < spec.width; ++x)
-                    pictures[k][y * spec.width + x] = spec.pixel ? spec.pixel(k + 1, x, y) : uint8_t(k + 1);
+        for (uint32_t k = 0; k < fixture.frames; ++k) {
+            for (uint32_t y = 0; y < fixture.height; ++y)
+                for (uint32_t x = 0; x < fixture.width; ++x)
+                    pictures[k][y * fixture.width + x] = fixture.pixel ? fixture.pixel(k + 1, x, y) : uint8_t(k + 1);
             list.push_back({pictures[k].data(), palette.data(), false});
         }
         TorvexWriterOptions options;
-        options.frameRate = spec.frameRate;
-        options.tracks = spec.tracks;
+        options.frameRate = fixture.frameRate;
+        options.tracks = fixture.tracks;
         std::string error;
-        EXPECT_TRUE(TorvexWrite(dir.file(name + ".tvx"), spec.width, spec.height, list, options, &error)) << error;
+        EXPECT_TRUE(TorvexWrite(dir.file(name + ".tvx"), fixture.width, fixture.height, list, options, &error)) << error;
         return dir.file(name);
     }
 
@@ -388,9 +388,9 @@ TEST_F(AnimationTest, AScreenTargetGoesWithItsWindow) {
 }
 
 TEST_F(AnimationTest, TracksAndTheSlotTable) {
-    FixtureSpec spec;
-    spec.tracks = {tone(22050, 1, 0.7), tone(22050, 1, 0.7)};
-    write("two", spec);
+    FixtureOptions fixture;
+    fixture.tracks = {tone(22050, 1, 0.7), tone(22050, 1, 0.7)};
+    write("two", fixture);
     write("ten");
     ASSERT_EQ(run("ANIMATIONOPEN A 0 '%D%/two'\nANIMATIONTRACKS 1\nANIMATIONOPEN B 0 '%D%/two'\n"
                   "ANIMATIONTRACKS 0\nANIMATIONOPEN C 0 '%D%/two'\n"),
@@ -564,10 +564,10 @@ TEST_F(AnimationTest, PlaybackPausesWhileTheWindowIsInactive) {
 uint8_t halfTransparent(uint32_t k, uint32_t x, uint32_t) { return x < 8 ? 128 : uint8_t(k); }
 
 TEST_F(AnimationTest, SaveAndMergePlaybackRestoreBackgroundAndPalette) {
-    FixtureSpec spec;
-    spec.pixel = halfTransparent;
-    spec.frames = 3;
-    write("half", spec);
+    FixtureOptions fixture;
+    fixture.pixel = halfTransparent;
+    fixture.frames = 3;
+    write("half", fixture);
     uint8_t start[768];
     runtime::buildDefaultPalette(start);
     for (int flags : {0x10, 0x100}) {
@@ -643,11 +643,11 @@ TEST_F(AnimationTest, PlayingASlotLeavesItOpenAfterTheLastFrame) {
 }
 
 TEST_F(AnimationTest, SoundPlaysWithoutAWindow) {
-    FixtureSpec spec;
-    spec.frames = 15;
-    spec.tracks = {tone(44100, 2, 1.0)};
-    spec.frameRate = -6667;
-    write("sound", spec);
+    FixtureOptions fixture;
+    fixture.frames = 15;
+    fixture.tracks = {tone(44100, 2, 1.0)};
+    fixture.frameRate = -6667;
+    write("sound", fixture);
     const std::string wav = dir.file("mix.wav");
     plat::audioShutdown();
     plat::setAudioBackendForTest(plat::AudioBackend::Wav, wav);
@@ -665,12 +665,12 @@ TEST_F(AnimationTest, SoundPlaysWithoutAWindow) {
 }
 
 TEST_F(AnimationTest, AFileThatGoesBadStopsThePlay) {
-    FixtureSpec spec;
-    spec.frames = 10;
-    spec.pixel = [](uint32_t k, uint32_t x, uint32_t y) { return uint8_t((x * 7 + y * 13 + k * 29) % 251); };
-    spec.width = 64;
-    spec.height = 32;
-    std::string path = write("cut", spec) + ".tvx";
+    FixtureOptions fixture;
+    fixture.frames = 10;
+    fixture.pixel = [](uint32_t k, uint32_t x, uint32_t y) { return uint8_t((x * 7 + y * 13 + k * 29) % 251); };
+    fixture.width = 64;
+    fixture.height = 32;
+    std::string path = write("cut", fixture) + ".tvx";
     auto bytes = testsupport::readFile(path);
     bytes.resize(bytes.size() * 6 / 10);
     testsupport::writeFile(path, bytes);
