@@ -408,12 +408,14 @@ TEST_F(AnimationTest, TracksAndTheSlotTable) {
     // whole base name.
     std::string script = "SCREENGRAPHICS R 320 200\nDEBUGFILE '%D%/trace.txt'\n";
     for (int i = 0; i < 33; ++i) script += "ANIMATIONOPEN H" + std::to_string(i) + " 0 '%D%/ten.tvx'\n";
-    script += "ANIMATIONCLOSE 3005\nANIMATIONOPEN AGAIN 2 '%D%/ten'\nANIMATIONLIST\n";
+    script += "ANIMATIONCLOSE 3005\nANIMATIONOPEN AGAIN 3 '%D%/ten'\nANIMATIONLIST\n";
     ASSERT_EQ(run(script), "");
     EXPECT_EQ(var("H31"), "3031");
     EXPECT_EQ(var("H32"), "0");
     EXPECT_EQ(var("AGAIN"), "3005");
-    EXPECT_EQ(runtime::gAnimations.slots[5].file->openFlags & kTvxLoadAll, kTvxLoadAll);
+    // Mode 1 never skips late frames, mode 2 loads all frame data at the open.
+    EXPECT_EQ(runtime::gAnimations.slots[5].file->openFlags & (kTvxLoadAll | kTvxNeverSkip), kTvxLoadAll | kTvxNeverSkip);
+    EXPECT_EQ(runtime::gAnimations.slots[4].file->openFlags & kTvxNeverSkip, 0u);
     auto bytes = testsupport::readFile(dir.file("trace.txt"));
     std::string trace(bytes.begin(), bytes.end());
     EXPECT_NE(trace.find("\r\nNumber: 3000  Name: ten  Width: 16  Height: 8\r\n"), std::string::npos) << trace;
