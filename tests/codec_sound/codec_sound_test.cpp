@@ -179,15 +179,16 @@ TEST_F(CodecSound, SoundPacesTheFrames) {
         }
 }
 
-// A track of silence with a short 2 kHz burst starting exactly at frame k's time (15 frames a
-// second) for each k in `at`.
-TorvexWriterTrack bursts(uint32_t rate, uint32_t channels, double seconds, const std::vector<int>& at, TorvexAudioCoding coding) {
+// A track of silence with a short 2 kHz burst starting exactly at frame k's time (frames of
+// `period` seconds) for each k in `at`.
+TorvexWriterTrack bursts(uint32_t rate, uint32_t channels, double seconds, const std::vector<int>& at, TorvexAudioCoding coding,
+                         double period = 0.06667) {
     TorvexWriterTrack t;
     t.rate = rate, t.channels = channels, t.bits = 16, t.coding = coding;
     size_t n = size_t(rate * seconds);
     std::vector<int16_t> x(n, 0);
     for (int k : at) {
-        size_t from = size_t(std::llround(k * 0.06667 * rate));
+        size_t from = size_t(std::llround(k * period * rate));
         for (size_t i = from; i < from + rate / 40 && i < n; ++i) x[i] = int16_t(12000 * std::sin(2 * M_PI * 2000 * double(i - from) / rate));
     }
     for (int16_t v : x)
@@ -231,18 +232,21 @@ TEST_F(CodecSound, TheSoundOfEachFramePlaysWhenTheFrameIsShown) {
     struct Case {
         TorvexAudioCoding coding;
         uint32_t rate, channels;
+        int32_t period = 6667;  // 10 us units
     };
+    // At 30 frames a second a 44100 Hz stereo transform block outlasts a frame period.
     for (bool directSound : {false, true})
         for (Case c : {Case{TorvexAudioCoding::Raw, 22050, 1}, Case{TorvexAudioCoding::Dpcm, 11025, 2},
-                       Case{TorvexAudioCoding::Dct, 44100, 2}, Case{TorvexAudioCoding::Dft, 22050, 1}}) {
+                       Case{TorvexAudioCoding::Dct, 44100, 2}, Case{TorvexAudioCoding::Dft, 22050, 1},
+                       Case{TorvexAudioCoding::Dct, 44100, 2, 3333}}) {
             SCOPED_TRACE(std::string(directSound ? "streaming buffer " : "wave output ") + std::to_string(int(c.coding)) + " " +
-                         std::to_string(c.rate));
+                         std::to_string(c.rate) + " Hz, period " + std::to_string(c.period));
             std::string mix = dir.file("mix.wav");
             torvex::TorvexSoundResetForTest();
             plat::audioShutdown();
             plat::setAudioBackendForTest(plat::AudioBackend::Wav, mix);
             if (directSound) torvex::TorvexSelectDirectSound(nullptr);
-            std::string path = write(30, {bursts(c.rate, c.channels, 2.0, at, c.coding)});
+            std::string path = write(30, {bursts(c.rate, c.channels, 30 * c.period / 1e5, at, c.coding, c.period / 1e5)}, -c.period);
             TorvexFile* f = TorvexOpen(path.c_str(), kTvxTrack0, -1);
             ASSERT_NE(f, nullptr);
             ASSERT_EQ(f->primaryTrack, 0);
@@ -271,8 +275,8 @@ TEST_F(CodecSound, TheSoundOfEachFramePlaysWhenTheFrameIsShown) {
             ASSERT_EQ(heard.size(), at.size());
             for (size_t i = 0; i < at.size(); ++i) {
                 double offsetMs = (double(heard[i]) - double(shownAt[size_t(at[i])])) * 1000.0 / rate;
-                std::printf("  %s coding %d %5u Hz: burst of frame %2d heard %+6.1f ms after it was shown\n",
-                            directSound ? "streaming" : "wave     ", int(c.coding), c.rate, at[i], offsetMs);
+                std::printf("  %s coding %d %5u Hz %4.1f ms frames: burst of frame %2d heard %+6.1f ms after it was shown\n",
+                            directSound ? "streaming" : "wave     ", int(c.coding), c.rate, c.period / 100.0, at[i], offsetMs);
                 // Measured within 2 ms (the mix's resampler and 1 ms polling).
                 EXPECT_LE(std::fabs(offsetMs), 5.0) << "frame " << at[i];
             }
