@@ -317,8 +317,11 @@ bool TorvexWrite(const std::string& path, uint32_t width, uint32_t displayedHeig
         types[j] = c.paletteChunk.empty() ? 0 : 1;
         if (!c.paletteChunk.empty()) KroFilePut(out, c.paletteChunk.data(), uint32_t(c.paletteChunk.size()));
         for (size_t t = 0; t < sound.size(); ++t) {
-            if (j >= sound[t].chunk.size() || sound[t].chunk[j].empty()) continue;
-            const auto& a = sound[t].chunk[j];
+            // The ring frame shows frame 0 again and plays on into frame 1: it carries frame
+            // 0's sound, the lead the loop needs to stay in time.
+            size_t from = options.ring && j == frames.size() ? 0 : j;
+            if (from >= sound[t].chunk.size() || sound[t].chunk[from].empty()) continue;
+            const auto& a = sound[t].chunk[from];
             KroFilePut(out, a.data(), uint32_t(a.size()));
             types[j] |= uint8_t(2u << t);
         }

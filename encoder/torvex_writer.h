@@ -35,9 +35,9 @@ struct TorvexWriterOptions {
     int32_t frameRate = 66;          // the header field as is
     // Up to seven sound tracks, entry t stored as audio track t; an entry without sound (empty
     // pcm) leaves track t out, so {a, {}, {}, b} writes tracks 0 and 3 only. One chunk per
-    // frame (the ring frame carries none): frame 0 holds the lead of sound the player queues
-    // (a period and a second), later frames a period each; what outlasts the frames goes into
-    // the last one.
+    // frame: frame 0 holds the lead of sound the player queues (a period and a second), later
+    // frames a period each; what outlasts the frames goes into the last one. The ring frame
+    // repeats frame 0's chunk, so that a loop through it keeps the sound in time.
     std::vector<TorvexWriterTrack> tracks;
 };
 

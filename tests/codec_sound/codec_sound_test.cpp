@@ -38,7 +38,7 @@ protected:
     testsupport::TempDir dir;
 
     // A small animation of `frames` frames at 15 frames a second with the given tracks.
-    std::string write(uint32_t frames, std::vector<TorvexWriterTrack> tracks, int32_t rate = -6667) {
+    std::string write(uint32_t frames, std::vector<TorvexWriterTrack> tracks, int32_t rate = -6667, bool ring = false) {
         const uint32_t w = 32, h = 16;
         std::vector<std::vector<uint8_t>> pictures(frames, std::vector<uint8_t>(w * h));
         std::vector<uint8_t> palette(768);
@@ -50,6 +50,7 @@ protected:
         }
         TorvexWriterOptions options;
         options.frameRate = rate;
+        options.ring = ring;
         options.tracks = std::move(tracks);
         std::string path = dir.file("sound.tvx");
         std::string error;
@@ -279,6 +280,56 @@ TEST_F(CodecSound, TheSoundOfEachFramePlaysWhenTheFrameIsShown) {
                             directSound ? "streaming" : "wave     ", int(c.coding), c.rate, c.period / 100.0, at[i], offsetMs);
                 // Measured within 2 ms (the mix's resampler and 1 ms polling).
                 EXPECT_LE(std::fabs(offsetMs), 5.0) << "frame " << at[i];
+            }
+        }
+}
+
+// Looping through the ring frame: it repeats frame 0's sound, and the second pass (the ring
+// frame, then frames 1 on) keeps its sound in time as the first did.
+TEST_F(CodecSound, ALoopThroughTheRingFrameStaysInTime) {
+    const std::vector<int> at = {0, 4, 9};
+    for (bool directSound : {false, true})
+        for (TorvexAudioCoding coding : {TorvexAudioCoding::Raw, TorvexAudioCoding::Dct}) {
+            SCOPED_TRACE(std::string(directSound ? "streaming buffer, coding " : "wave output, coding ") + std::to_string(int(coding)));
+            std::string mix = dir.file("loop.wav");
+            torvex::TorvexSoundResetForTest();
+            plat::audioShutdown();
+            plat::setAudioBackendForTest(plat::AudioBackend::Wav, mix);
+            if (directSound) torvex::TorvexSelectDirectSound(nullptr);
+            std::string path = write(15, {bursts(22050, 1, 1.0, at, coding)}, -6667, true);
+            TorvexFile* f = TorvexOpen(path.c_str(), kTvxTrack0, -1);
+            ASSERT_NE(f, nullptr);
+            std::vector<uint64_t> shownAt;
+            std::vector<uint32_t> index;
+            for (uint32_t i = 0; i < 30; ++i) {  // frames 0..14, the ring frame, frames 1..14
+                index.push_back(f->frameIndex);
+                TorvexDecodeFrame(f);
+                plat::audioUpdate();
+                shownAt.push_back(plat::audioFramesMixed());
+                int guard = 0;
+                while (TorvexIsEarly(f) && guard++ < 10000) plat::sleepMs(1);
+                if (i + 1 < 30) TorvexAdvance(f);
+            }
+            ASSERT_EQ(index[15], 15u);
+            ASSERT_EQ(index[16], 1u);
+            for (int k = 0; k < 300; ++k) {
+                torvex::TorvexServiceSound(0);
+                plat::sleepMs(1);
+            }
+            EXPECT_EQ(TorvexGetTrack(f, 0)->cuts, 0u);
+            EXPECT_EQ(TorvexGetTrack(f, 0)->paddings, 0u);
+            TorvexClose(f);
+            torvex::TorvexSoundResetForTest();
+            const uint32_t rate = plat::audioDeviceRate();
+            plat::audioShutdown();
+            std::vector<uint64_t> heard = onsets(wavLeft(mix), rate);
+            const std::vector<int> decodes = {0, 4, 9, 15, 19, 24};  // the bursts' frames in both passes
+            ASSERT_EQ(heard.size(), decodes.size());
+            for (size_t i = 0; i < decodes.size(); ++i) {
+                double offsetMs = (double(heard[i]) - double(shownAt[size_t(decodes[i])])) * 1000.0 / rate;
+                // The streaming buffer stopped when the first pass's sound ran out and starts
+                // again at its next service: up to 10 ms late at the ring frame.
+                EXPECT_LE(std::fabs(offsetMs), directSound ? 12.0 : 5.0) << "decode " << decodes[i] << ": " << offsetMs << " ms";
             }
         }
 }

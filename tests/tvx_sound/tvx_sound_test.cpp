@@ -26,8 +26,8 @@ std::string describeTrack(const TrackCase& c) {
 }  // namespace
 
 // Raw and DPCM tracks of all four sample formats, at ordinary and odd rates, longer and shorter
-// than the frames, come back from encode and dump bit for bit; a track number left out stays
-// out of the file.
+// than the frames, with and without a ring frame, come back from encode and dump bit for bit;
+// a track number left out stays out of the file.
 TEST(TvxSound, LosslessTracksComeBackBitForBit) {
     testsupport::TempDir dir;
     writeFrames(dir.file("src"), 15, 32, 16);
@@ -52,7 +52,9 @@ TEST(TvxSound, LosslessTracksComeBackBitForBit) {
             opts += " --audio " + std::to_string(c.track) + "=" + wav + (std::string(c.coding) == "raw" ? "" : std::string(",") + c.coding);
         }
         std::string out;
-        ASSERT_EQ(run("encode --frames " + dir.file("src") + " " + base + ".tvx" + kFrameOptions + opts, &out), 0) << out;
+        // The second file has a ring frame (which repeats frame 0's sound for loops).
+        std::string ring = &tracks == &files.back() ? " --ring" : "";
+        ASSERT_EQ(run("encode --frames " + dir.file("src") + " " + base + ".tvx" + kFrameOptions + ring + opts, &out), 0) << out;
         ASSERT_EQ(run("dump " + base + ".tvx " + base, &out), 0) << out;
         std::string info, json;
         ASSERT_EQ(run("info " + base + ".tvx", &info), 0);

@@ -28,8 +28,9 @@ const char* kUsage =
     "usage: tvx COMMAND ...\n"
     "  tvx info FILE                      header, sizes, rate, tracks and buffering of a file\n"
     "  tvx dump FILE OUTDIR [--frames N]  decode in play order to OUTDIR/frame_kkkkk.idx/.pal,\n"
-    "                                     OUTDIR/track_T.pcm per sound track and\n"
-    "                                     OUTDIR/info.json (N past the end loops)\n"
+    "                                     OUTDIR/track_T.pcm per sound track (the stored\n"
+    "                                     frames' sound once) and OUTDIR/info.json (N past\n"
+    "                                     the end loops)\n"
     "  tvx encode --frames DIR OUT.tvx [--rate R] [--version 2|4] [--ring]\n"
     "             [--interlaced|--doubled] [--size WxH]\n"
     "             [--audio T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]]...\n"
@@ -232,7 +233,9 @@ int cmdDump(const std::vector<std::string>& args) {
         while (TorvexNextDirtyRect(f, 0)) {
         }
         if (f->readError) return abandon(pos[0] + ": truncated or damaged at frame " + std::to_string(k));
-        for (int t = 0; t < kTvxTracks; ++t) {
+        // The track files hold each stored frame's sound once: the ring frame and looped
+        // frames repeat sound already there.
+        for (int t = 0; t < kTvxTracks && k < (long long)h.frames; ++t) {
             std::string why;
             if (trackFormat(h.audioFormat[t]).used && !appendTrackAudio(f, t, sound[t], why))
                 return abandon(pos[0] + ": damaged at frame " + std::to_string(k) + ": " + why);
