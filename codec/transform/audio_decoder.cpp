@@ -26,6 +26,7 @@ struct TorvexAudioDecoder {
     bool firstBlock;
     float* coeff;      // N
     float* signal;     // N
+    int16_t* rounded;  // N: one channel's samples before they are interleaved (DCT stereo)
     int16_t* out;      // d x channels
     int16_t* tail;     // M
 };
@@ -108,9 +109,10 @@ TorvexAudioDecoder* TorvexAudioDecoderCreate(uint32_t rate, uint32_t channels, u
     size_t samples = size_t(dec->frameLength) * channels;
     dec->coeff = static_cast<float*>(TorvexMemAlloc(uint32_t(n * sizeof(float))));
     dec->signal = static_cast<float*>(TorvexMemAlloc(uint32_t(n * sizeof(float))));
+    dec->rounded = static_cast<int16_t*>(TorvexMemAlloc(uint32_t(n * sizeof(int16_t))));
     dec->out = static_cast<int16_t*>(TorvexMemAlloc(uint32_t(samples * 2)));
     dec->tail = static_cast<int16_t*>(TorvexMemAlloc(uint32_t(dec->overlap * 2)));
-    if (!dec->coeff || !dec->signal || !dec->out || !dec->tail) {
+    if (!dec->coeff || !dec->signal || !dec->rounded || !dec->out || !dec->tail) {
         TorvexAudioDecoderFree(dec);
         return nullptr;
     }
@@ -121,6 +123,7 @@ void TorvexAudioDecoderFree(TorvexAudioDecoder* dec) {
     if (!dec) return;
     TorvexMemFree(dec->coeff);
     TorvexMemFree(dec->signal);
+    TorvexMemFree(dec->rounded);
     TorvexMemFree(dec->out);
     TorvexMemFree(dec->tail);
     TorvexMemFree(dec);
@@ -202,7 +205,7 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
         const uint32_t stride = dec->codedChannels;
         const float scale = dec->scale;
         const float* signal = dec->signal;
-        int16_t* out = stride == 1 ? dec->out : reinterpret_cast<int16_t*>(dec->coeff);  // coeff is free now
+        int16_t* out = stride == 1 ? dec->out : dec->rounded;
         for (uint32_t t = 0; t < n; ++t) {
             float s = std::min(32767.0f, std::max(-32768.0f, signal[t] * scale));
             float r = (s + 12582912.0f) - 12582912.0f;
