@@ -29,6 +29,7 @@
 #include "player/runtime/runtime.h"
 #include "player/runtime/screen_draw.h"
 #include "player/runtime/screen_window.h"
+#include "tests/runtime/script_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -36,20 +37,7 @@ namespace {
 using runtime::gDraw;
 using runtime::gScreen;
 
-std::map<std::string, std::string> gFiles;
-
-bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
-}
+using runtimetest::var;
 
 // The palette every fixture carries: distinct colours, none equal to the start palette's.
 std::vector<uint8_t> filePalette() {
@@ -161,35 +149,27 @@ std::string frameFile(const std::string& dir, int n) {
     return dir + name;
 }
 
-class AnimationTest : public ::testing::Test {
+class AnimationTest : public runtimetest::ScriptFixture {
 protected:
     void SetUp() override {
-        static bool installed = false;
-        if (!installed) {
-            plat::setVideoBackendForTest(plat::VideoBackend::Headless);
-            runtime::installRuntime();
-            installed = true;
-        }
         plat::audioShutdown();
         plat::setAudioBackendForTest(plat::AudioBackend::Null);
         torvex::TorvexSoundResetForTest();
-        plat::resetWindowSystem();
-        plat::setVirtualClock(true);
+        runtime::closeAllAnimations();
+        ScriptFixture::SetUp();
         KroTimerReset();
-        resetRuntime();
+        runtime::freeAllBitmaps();
+        runtime::resetMouse();
         engine::gProgram.mousePresent = false;
-        plat::setMessageBoxCapture(&boxes);
-        plat::setMessageBoxAnswers("");
     }
     void TearDown() override {
-        resetRuntime();
+        runtime::closeAllAnimations();
+        runtime::freeAllBitmaps();
+        runtime::resetMouse();
         torvex::TorvexSoundResetForTest();
         plat::audioShutdown();
         plat::setAudioBackendForTest(plat::AudioBackend::Null);
-        plat::setInputScript({});
-        plat::setMessageBoxCapture(nullptr);
-        plat::setCaptureDirectory("");
-        engine::gScript.source = nullptr;
+        ScriptFixture::TearDown();
     }
     static void resetRuntime() {
         runtime::closeAllAnimations();
@@ -221,21 +201,8 @@ protected:
     // box's text, "" when there was none.
     std::string run(std::string script) {
         for (size_t at; (at = script.find("%D%")) != std::string::npos;) script.replace(at, 3, dir.path());
-        gFiles = {{"main.ss", script}};
-        engine::resetEngine();
-        engine::gScript.source = memorySource;
-        engine::gScript.maxSteps = 1'000'000;
-        boxes.clear();
-        try {
-            EXPECT_TRUE(engine::RunScript("main", nullptr));
-        } catch (const engine::ScriptAbort&) {
-        }
-        for (const auto& b : boxes)
-            if (b.title == "Error") return b.text;
-        return "";
+        return ScriptFixture::run(script);
     }
-
-    uint8_t pixel(int32_t x, int32_t y) const { return *runtime::pixelAddress(gScreen.surface, x, y); }
 
     // The picture the window shows now.
     plat::PresentedFrame shown() const {
@@ -245,7 +212,6 @@ protected:
     }
 
     testsupport::TempDir dir;
-    std::vector<plat::MessageBoxRecord> boxes;
 };
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
