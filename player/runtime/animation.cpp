@@ -381,16 +381,7 @@ void cmdList() {
                            "  Height: " + std::to_string(frameHeight(a.file));
         lines.push_back(line);
     }
-    if (engine::debugOpen()) {
-        engine::debugWrite("\r\n");
-        for (const std::string& line : lines) {
-            engine::debugWrite(line.data(), line.size());
-            engine::debugWrite("\r\n");
-        }
-        engine::debugFlush(true);
-        return;
-    }
-    for (const std::string& line : lines) engine::gHooks.writeWindowLine(line.c_str());
+    writeListing(lines);
 }
 
 void cmdLoadToBitmap() {
