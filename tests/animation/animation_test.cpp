@@ -79,28 +79,6 @@ TorvexWriterTrack tone(uint32_t rate, uint32_t channels, double seconds) {
     return t;
 }
 
-// The WAV capture's stretches of sound (16-bit stereo 44100 Hz): their lengths in seconds.
-std::vector<double> loudStretches(const std::string& wav) {
-    auto b = testsupport::readFile(wav);
-    std::vector<double> out;
-    if (b.size() < 44) return out;
-    size_t frames = (b.size() - 44) / 4;
-    bool in = false;
-    size_t start = 0, lastLoud = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        int16_t l = int16_t(b[44 + 4 * i] | b[45 + 4 * i] << 8);
-        if (std::abs(int(l)) > 2000) {
-            if (!in) start = i, in = true;
-            lastLoud = i;
-        } else if (in && i - lastLoud > 4410) {
-            out.push_back(double(lastLoud - start) / 44100.0);
-            in = false;
-        }
-    }
-    if (in) out.push_back(double(lastLoud - start) / 44100.0);
-    return out;
-}
-
 // Sign changes of the left channel between two frame positions.
 size_t signChanges(const std::string& wav) {
     auto b = testsupport::readFile(wav);
@@ -627,7 +605,7 @@ TEST_F(AnimationTest, SoundPlaysWithoutAWindow) {
     EXPECT_EQ(gScreen.window, 0u);
     EXPECT_GE(elapsed, 900u);
     EXPECT_LT(elapsed, 1200u);
-    std::vector<double> stretches = loudStretches(wav);
+    std::vector<double> stretches = testsupport::loudStretches(wav);
     ASSERT_FALSE(stretches.empty());
     EXPECT_GT(stretches[0], 0.8);
 }
@@ -665,7 +643,7 @@ TEST_F(AnimationTest, SoundCommandPlaysATone) {
     EXPECT_EQ(std::stoi(var("A")) - int(before), 300);
     EXPECT_EQ(std::stoi(var("B")) - std::stoi(var("A")), 200) << "a frequency no beep takes waits silently";
     EXPECT_EQ(var("C"), var("B"));
-    std::vector<double> stretches = loudStretches(wav);
+    std::vector<double> stretches = testsupport::loudStretches(wav);
     ASSERT_EQ(stretches.size(), 1u);
     EXPECT_NEAR(stretches[0], 0.3, 0.02);
     EXPECT_NEAR(double(signChanges(wav)), 2 * 1000 * 0.3, 20.0) << "1000 Hz";

@@ -46,26 +46,6 @@ void writeSolid(const std::string& path, uint32_t frames, bool sound) {
     ASSERT_TRUE(TorvexWrite(path, w, h, list, options, &error)) << error;
 }
 
-// Lengths in seconds of the stretches of sound in a 16-bit stereo 44100 Hz WAV file.
-std::vector<double> loudStretches(const std::string& wav) {
-    auto b = testsupport::readFile(wav);
-    std::vector<double> out;
-    size_t frames = b.size() > 44 ? (b.size() - 44) / 4 : 0, start = 0, lastLoud = 0;
-    bool in = false;
-    for (size_t i = 0; i < frames; ++i) {
-        int16_t l = int16_t(b[44 + 4 * i] | b[45 + 4 * i] << 8);
-        if (std::abs(int(l)) > 2000) {
-            if (!in) start = i, in = true;
-            lastLoud = i;
-        } else if (in && i - lastLoud > 4410) {
-            out.push_back(double(lastLoud - start) / 44100.0);
-            in = false;
-        }
-    }
-    if (in) out.push_back(double(lastLoud - start) / 44100.0);
-    return out;
-}
-
 TEST(AnimationProgram, StepsPlaysBeepsAndEndsWithAnimationsOpen) {
     testsupport::TempDir dir;
     writeSolid(dir.file("loop.tvx"), 4, false);
@@ -97,7 +77,7 @@ TEST(AnimationProgram, StepsPlaysBeepsAndEndsWithAnimationsOpen) {
     EXPECT_EQ(at(30, 14), 0);
 
     // The animation's second of sound, then the beep.
-    std::vector<double> stretches = loudStretches(dir.file("mix.wav"));
+    std::vector<double> stretches = testsupport::loudStretches(dir.file("mix.wav"));
     ASSERT_GE(stretches.size(), 2u);
     EXPECT_NEAR(stretches[0], 1.0, 0.08);
     EXPECT_NEAR(stretches[1], 0.2, 0.02);

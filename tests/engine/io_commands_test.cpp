@@ -453,30 +453,6 @@ void writeTone(const std::string& path, uint32_t rate, uint32_t frames, double h
     testsupport::writeFile(path, b);
 }
 
-// Stretches of sound in a captured 16-bit stereo WAV file, in seconds (a stretch ends after a
-// tenth of a second of quiet).
-std::vector<double> loudStretches(const std::string& path) {
-    auto bytes = testsupport::readFile(path);
-    std::vector<double> out;
-    if (bytes.size() <= 44) return out;
-    size_t frames = (bytes.size() - 44) / 4;
-    bool in = false;
-    size_t start = 0, lastLoud = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        int16_t l = int16_t(bytes[44 + 4 * i] | bytes[45 + 4 * i] << 8);
-        if (std::abs(int(l)) > 2000) {
-            if (!in) start = i;
-            in = true;
-            lastLoud = i;
-        } else if (in && i - lastLoud > 4410) {
-            out.push_back(double(lastLoud - start) / 44100.0);
-            in = false;
-        }
-    }
-    if (in) out.push_back(double(lastLoud - start) / 44100.0);
-    return out;
-}
-
 TEST_F(IoCommands, SystemSoundsAndPlayWithoutOpen) {
     writeTone(host("tone.wav"), 11025, 11025 / 2, 300.0);  // half a second
     const std::string capture = host("capture.wav");
@@ -490,7 +466,7 @@ TEST_F(IoCommands, SystemSoundsAndPlayWithoutOpen) {
     EXPECT_EQ(var("S2"), "");  // unknown names give the default sound
     EXPECT_EQ(var("P"), "");
     EXPECT_EQ(var("GONE").substr(0, 7), "Error: ");  // opened for that play only
-    std::vector<double> stretches = loudStretches(capture);
+    std::vector<double> stretches = testsupport::loudStretches(capture);
     ASSERT_EQ(stretches.size(), 3u);
     EXPECT_NEAR(stretches[0], 0.2, 0.03);
     EXPECT_NEAR(stretches[1], 0.2, 0.03);

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,6 +41,25 @@ void writeText(const std::string& path, const std::string& text) {
 bool underCi() {
     const char* ci = std::getenv("CI");
     return ci && std::strcmp(ci, "true") == 0;
+}
+
+std::vector<double> loudStretches(const std::string& wavPath) {
+    std::vector<unsigned char> b = readFile(wavPath);
+    std::vector<double> out;
+    size_t frames = b.size() > 44 ? (b.size() - 44) / 4 : 0, start = 0, lastLoud = 0;
+    bool in = false;
+    for (size_t i = 0; i < frames; ++i) {
+        auto l = static_cast<int16_t>(b[44 + 4 * i] | b[45 + 4 * i] << 8);
+        if (std::abs(int(l)) > 2000) {
+            if (!in) start = i, in = true;
+            lastLoud = i;
+        } else if (in && i - lastLoud > 4410) {
+            out.push_back(double(lastLoud - start) / 44100.0);
+            in = false;
+        }
+    }
+    if (in) out.push_back(double(lastLoud - start) / 44100.0);
+    return out;
 }
 
 }  // namespace testsupport

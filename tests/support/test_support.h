@@ -40,6 +40,11 @@ struct LsbBitWriter {
     }
 };
 
+// The stretches of sound in a captured 16-bit stereo 44100 Hz WAV file (the mix the headless
+// audio back-end writes): their lengths in seconds. A stretch is a run of samples louder than
+// 2000 on the left channel and ends after a tenth of a second of quiet.
+std::vector<double> loudStretches(const std::string& wavPath);
+
 // True when tests run under CI=true (a missing oracle tool is then a failure, not a skip).
 bool underCi();
 
