@@ -593,13 +593,17 @@ void ScriptError(const char* message, const char* detail, const char* tail) {
 
 void CommandError(const char* message) { ScriptError(message, gScript.commandText, "\r\n"); }
 
+std::string withDefaultExtension(std::string name, const char* extension) {
+    size_t lastSep = name.find_last_of("\\:/");
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || (lastSep != std::string::npos && dot < lastSep)) name += extension;
+    return name;
+}
+
 bool RunScript(const char* nameIn, const char* startLabel) {
     const size_t savedIndent = gScript.indent.size();
     gScript.indent += "  ";
-    std::string name = nameIn ? nameIn : "";
-    size_t lastSep = name.find_last_of("\\:/");
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || (lastSep != std::string::npos && dot < lastSep)) name += ".ss";
+    std::string name = withDefaultExtension(nameIn ? nameIn : "", ".ss");
 
     // A file started while the script stack is full could not push the end of its records:
     // reported as for GOSUB, at the line that started it.

@@ -151,6 +151,8 @@ void commandNotAvailable();
 // Clears every piece of interpreter, variable and program state (the harness controls stay).
 void resetEngine();
 bool RunScript(const char* name, const char* startLabel);
+// The name with the extension given ("." included) appended when its last part has none.
+std::string withDefaultExtension(std::string name, const char* extension);
 int LookupLabel(char* name);
 [[noreturn]] void ScriptError(const char* message, const char* detail, const char* tail);
 // The usual form: message, the command text, "\r\n".

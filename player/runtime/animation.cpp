@@ -29,14 +29,6 @@ using engine::kLineSize;
 
 // ---- names ----------------------------------------------------------------------------------
 
-std::string withExtension(const char* name) {
-    std::string n = name;
-    size_t lastSep = n.find_last_of("\\:/");
-    size_t dot = n.rfind('.');
-    if (dot == std::string::npos || (lastSep != std::string::npos && dot < lastSep)) n += ".tvx";
-    return n;
-}
-
 // The name without its directory and extension.
 std::string baseName(const std::string& path) {
     size_t lastSep = path.find_last_of("\\:/");
@@ -177,20 +169,13 @@ ScreenRect copyToSurface(DisplaySurface* s, const uint8_t* image, int32_t stride
     return ScreenRect{int32_t(x0), int32_t(y0), w, int32_t(y1 - y0)};
 }
 
-// The file's palette becomes the screen palette when it differs from it.
-void takeOverPalette(const TorvexFile* f) {
-    if (std::memcmp(f->palette, gDraw.screenPalette, 768) == 0) return;
-    applyPalette(f->palette);
+// The palette (a file's, or one saved before playing) becomes the screen palette when it
+// differs from it.
+void takeOverPalette(const uint8_t* palette) {
+    if (std::memcmp(palette, gDraw.screenPalette, 768) == 0) return;
+    applyPalette(palette);
     showScreenPalette();
     ++gDraw.paletteGeneration;
-}
-
-uint8_t* ensureBitmapPalette(Bitmap* b) {
-    if (!b->palette) {
-        b->palette = static_cast<uint8_t*>(TorvexMemAlloc(uint32_t(kBitmapPaletteBlock)));
-        if (b->palette) std::memset(b->palette, 0, kBitmapPaletteBlock);
-    }
-    return b->palette;
 }
 
 void hidePointerOver(const TorvexFile* f, const AnimationTarget& t) {
@@ -229,7 +214,7 @@ void advanceSlot(AnimationSlot& a, bool palette) {
     } else {
         // A screen target let go with its window changes nothing on a later screen.
         const bool released = t.kind == TARGET_SCREEN && !t.surface;
-        if (palette && f->newPalette && !released) takeOverPalette(f);
+        if (palette && f->newPalette && !released) takeOverPalette(f->palette);
         TorvexDecodeFrame(f);
         presentFrame(f, t);
     }
@@ -285,7 +270,7 @@ void cmdOpen() {
         engine::SetVariableNumber(var, 0);
         return;
     }
-    std::string path = withExtension(name);
+    std::string path = engine::withDefaultExtension(name, ".tvx");
     TorvexFile* f = TorvexOpen(path.c_str(), openFlagsForMode(uint32_t(mode)), -1);
     if (!f) {
         engine::SetVariableNumber(var, 0);
@@ -387,23 +372,23 @@ void cmdList() {
 void cmdLoadToBitmap() {
     char name[kLineSize], var[kLineSize];
     engine::fetchAny(name);
-    std::string path = withExtension(name);
-    TorvexFile* f = TorvexOpen(path.c_str(), 0, 0);
-    if (!f) {
+    std::string path = engine::withDefaultExtension(name, ".tvx");
+    // Nothing loaded: every variable of the list receives 0.
+    auto zeroEveryVariable = [&] {
         while (moreParams()) {
             if (!fetchListVariable(var)) engine::CommandError("  Needed a variable in command:\r\n    ");
             engine::SetVariableNumber(var, 0);
         }
+    };
+    TorvexFile* f = TorvexOpen(path.c_str(), 0, 0);
+    if (!f) {
+        zeroEveryVariable();
         return;
     }
     const int first = allocBitmapSlot(f->header.width, f->header.height);
-    if (first < 0) {
-        // No bitmap to decode into: nothing is loaded.
+    if (first < 0) {  // no bitmap to decode into
         TorvexClose(f);
-        while (moreParams()) {
-            if (!fetchListVariable(var)) engine::CommandError("  Needed a variable in command:\r\n    ");
-            engine::SetVariableNumber(var, 0);
-        }
+        zeroEveryVariable();
         return;
     }
     Bitmap* a = gBitmaps.slots[first];
@@ -540,7 +525,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
     const uint8_t transparent = uint8_t(gTextOutput.transColour);
     if (count == 0) return 1;
     if (!slot) {
-        std::string path = withExtension(source);
+        std::string path = engine::withDefaultExtension(source, ".tvx");
         f = TorvexOpen(path.c_str(), openFlagsForMode(flags), -1);
         if (!f) return 0;
     }
@@ -557,8 +542,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
             std::memset(saved->pixels, 0, size_t(w) * size_t(h));
             screenReadRect(s, saved->pixels, 0, 0, w, h, w, x, y);
         }
-        if (saved && (saved->palette = static_cast<uint8_t*>(TorvexMemAlloc(uint32_t(kBitmapPaletteBlock)))))
-            std::memcpy(saved->palette, gDraw.screenPalette, 768);
+        if (uint8_t* p = saved ? ensureBitmapPalette(saved) : nullptr) std::memcpy(p, gDraw.screenPalette, 768);
     }
 
     // A slot keeps the place it decodes to, except that it ends on the screen when played there.
@@ -615,7 +599,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
                     fadeIn(f->palette);
                     fromBlack = false;
                 } else {
-                    takeOverPalette(f);
+                    takeOverPalette(f->palette);
                 }
             }
             last = f->frameIndex;
@@ -637,11 +621,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
     if (offScreen) clearTarget(f, t);
     if (flags & kPlayFadeOut) fadeOut();
     if (saved) {
-        if (saved->palette && std::memcmp(saved->palette, gDraw.screenPalette, 768) != 0) {
-            applyPalette(saved->palette);
-            showScreenPalette();
-            ++gDraw.paletteGeneration;
-        }
+        if (saved->palette) takeOverPalette(saved->palette);
         if (DisplaySurface* now = gScreen.surface; now && saved->pixels) {
             ScreenRect r = copyToSurface(now, saved->pixels, w, 0, 0, w, h, x, y, nullptr, 0);
             if (r.width > 0) present(now, 0, 0, 0, r.x, r.y, r.width, r.height);

@@ -86,17 +86,13 @@ void freeAllBitmaps() {
     for (int i = 0; i < kBitmapSlots; ++i) freeBitmapSlot(i);
 }
 
-namespace {
-
-uint8_t* ensurePalette(Bitmap* b) {
+uint8_t* ensureBitmapPalette(Bitmap* b) {
     if (!b->palette) {
         b->palette = static_cast<uint8_t*>(TorvexMemAlloc(uint32_t(kBitmapPaletteBlock)));
         if (b->palette) std::memset(b->palette, 0, kBitmapPaletteBlock);
     }
     return b->palette;
 }
-
-}  // namespace
 
 void copyBitmapToBitmap(Bitmap* d, const Bitmap* s, const Bitmap* second, int32_t x, int32_t y, BitmapCopyMode mode,
                         uint8_t key) {
@@ -314,7 +310,7 @@ void cmdText() {
 
 void cmdGetPalette() {
     Bitmap* b = fetchBitmap();
-    if (uint8_t* p = ensurePalette(b)) std::memcpy(p, gDraw.screenPalette, 768);
+    if (uint8_t* p = ensureBitmapPalette(b)) std::memcpy(p, gDraw.screenPalette, 768);
 }
 
 void cmdSetPalette() {
@@ -346,7 +342,7 @@ void cmdPaletteToPalette() {
         d->palette = nullptr;
         return;
     }
-    if (uint8_t* p = ensurePalette(d)) std::memcpy(p, s->palette, 768);
+    if (uint8_t* p = ensureBitmapPalette(d)) std::memcpy(p, s->palette, 768);
 }
 
 void cmdGetPaletteValue() {
@@ -368,7 +364,7 @@ void cmdSetPaletteValue() {
     int32_t index = engine::fetchNumber();
     int32_t value = engine::fetchNumber();
     if (index < 0 || index > 255) return;  // no such entry: nothing changes
-    uint8_t* p = ensurePalette(b);
+    uint8_t* p = ensureBitmapPalette(b);
     if (!p) return;
     p[index * 3] = uint8_t(value & 0xFF);
     p[index * 3 + 1] = uint8_t((value >> 8) & 0xFF);

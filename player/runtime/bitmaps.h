@@ -41,6 +41,8 @@ bool bitmapSlotUsed(int slot);
 Bitmap* bitmapInSlot(int slot);
 // Frees every bitmap (program end, tests).
 void freeAllBitmaps();
+// The bitmap's palette, made (all black) when it has none; null when memory ran out.
+uint8_t* ensureBitmapPalette(Bitmap* bitmap);
 
 enum BitmapCopyMode { BCOPY_PLAIN, BCOPY_TRANSPARENT, BCOPY_MASK, BCOPY_MERGE };
 // Bitmap to bitmap with the placement rules of the copy commands: a destination at least as

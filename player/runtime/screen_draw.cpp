@@ -246,7 +246,9 @@ void cmdScreenAdjustXY() {
     gTextOutput.y = y;
 }
 
-void cmdScreenBox() {
+// SCREENBOX and SCREENFILLEDBOX: x, y, width, height, colour.
+template <void (*draw)(DisplaySurface*, int32_t, int32_t, int32_t, int32_t, uint8_t)>
+void screenBoxCommand() {
     int32_t x = scriptX(engine::fetchNumber());
     int32_t y = scriptY(engine::fetchNumber());
     int32_t w = engine::fetchNumber();
@@ -254,8 +256,9 @@ void cmdScreenBox() {
     uint8_t colour = uint8_t(engine::fetchNumber());
     requireWindow();
     hidePointer(x, y, w, h);
-    drawBox(gScreen.surface, x, y, w, h, colour);
+    draw(gScreen.surface, x, y, w, h, colour);
 }
+void cmdScreenBox() { screenBoxCommand<drawBox>(); }
 
 void clearScreen(uint8_t colour) {
     if (engine::gProgram.mousePresent) gPointerHooks.takeOff();
@@ -278,16 +281,7 @@ void cmdScreenFadeOutClear() {
 
 void cmdScreenFadeSpeed() { gDraw.fadeSpeed = engine::fetchNumber(); }
 
-void cmdScreenFilledBox() {
-    int32_t x = scriptX(engine::fetchNumber());
-    int32_t y = scriptY(engine::fetchNumber());
-    int32_t w = engine::fetchNumber();
-    int32_t h = engine::fetchNumber();
-    uint8_t colour = uint8_t(engine::fetchNumber());
-    requireWindow();
-    hidePointer(x, y, w, h);
-    drawFilledBox(gScreen.surface, x, y, w, h, colour);
-}
+void cmdScreenFilledBox() { screenBoxCommand<drawFilledBox>(); }
 
 void cmdScreenForcePaletteZeroBlack() {
     bool on = engine::fetchNumber() != 0;
