@@ -70,12 +70,7 @@ TorvexWriterTrack tone(uint32_t rate, uint32_t channels, double seconds) {
     t.rate = rate;
     t.channels = channels;
     t.bits = 16;
-    for (size_t i = 0; i < size_t(rate * seconds); ++i)
-        for (uint32_t c = 0; c < channels; ++c) {
-            auto s = int16_t(10000 * std::sin(2 * M_PI * 440.0 * double(i) / rate));
-            t.pcm.push_back(uint8_t(s));
-            t.pcm.push_back(uint8_t(uint16_t(s) >> 8));
-        }
+    t.pcm = testsupport::sinePcm(rate, channels, 16, seconds, 440, 0, 10000.0 / 32767);
     return t;
 }
 

@@ -35,11 +35,7 @@ void writeSolid(const std::string& path, uint32_t frames, bool sound) {
     if (sound) {
         TorvexWriterTrack t;
         t.rate = 22050;
-        for (uint32_t i = 0; i < 22050 * frames / 15; ++i) {
-            auto s = int16_t(9000 * std::sin(2 * M_PI * 330.0 * i / 22050.0));
-            t.pcm.push_back(uint8_t(s));
-            t.pcm.push_back(uint8_t(uint16_t(s) >> 8));
-        }
+        t.pcm = testsupport::sinePcm(22050, 1, 16, frames / 15.0, 330, 0, 9000.0 / 32767);
         options.tracks.push_back(t);
     }
     std::string error;

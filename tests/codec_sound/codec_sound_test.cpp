@@ -62,17 +62,7 @@ protected:
 TorvexWriterTrack sine(uint32_t rate, uint32_t channels, uint32_t bits, double seconds, TorvexAudioCoding coding) {
     TorvexWriterTrack t;
     t.rate = rate, t.channels = channels, t.bits = bits, t.coding = coding;
-    for (size_t i = 0; i < size_t(rate * seconds); ++i)
-        for (uint32_t c = 0; c < channels; ++c) {
-            double v = 0.3 * std::sin(2 * M_PI * (300 + 200 * c) * double(i) / rate);
-            if (bits == 8) {
-                t.pcm.push_back(uint8_t(128 + int(v * 127)));
-            } else {
-                int16_t s = int16_t(v * 32767);
-                t.pcm.push_back(uint8_t(s));
-                t.pcm.push_back(uint8_t(uint16_t(s) >> 8));
-            }
-        }
+    t.pcm = testsupport::sinePcm(rate, channels, bits, seconds, 300, 200, 0.3);
     return t;
 }
 

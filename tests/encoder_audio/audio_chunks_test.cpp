@@ -8,6 +8,7 @@
 #include "codec/audio/dpcm.h"
 #include "codec/transform/audio_decoder.h"
 #include "encoder/audio/audio_chunks.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -19,18 +20,7 @@ TorvexWriterTrack tone(uint32_t rate, uint32_t channels, uint32_t bits, double s
     t.channels = channels;
     t.bits = bits;
     t.coding = coding;
-    size_t n = size_t(rate * seconds);
-    for (size_t i = 0; i < n; ++i)
-        for (uint32_t c = 0; c < channels; ++c) {
-            double v = std::sin(2 * M_PI * (440 + 110 * c) * double(i) / rate) * 0.4;
-            if (bits == 8) {
-                t.pcm.push_back(uint8_t(128 + int(v * 127)));
-            } else {
-                int16_t s = int16_t(v * 32767);
-                t.pcm.push_back(uint8_t(s));
-                t.pcm.push_back(uint8_t(uint16_t(s) >> 8));
-            }
-        }
+    t.pcm = testsupport::sinePcm(rate, channels, bits, seconds, 440, 110, 0.4);
     return t;
 }
 

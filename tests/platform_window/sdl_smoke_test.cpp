@@ -1,6 +1,6 @@
 // The SDL back-ends on a real (virtual-framebuffer) display: a window shows its buffer through
 // the palette, scaled by whole multiples when the window grows, mouse positions come back in buffer
-// coordinates, and a wave block plays to its end on the SDL sound device. Run by sdl_smoke.sh
+// coordinates, and a wave block plays to its end on the SDL sound device. Run by tests/support/on_xvfb.sh
 // under xvfb-run with TORVEX_VIDEO=sdl and TORVEX_AUDIO=sdl.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The presentation window on a real (virtual-framebuffer) X display: the demo script runs in an
 // SDL window, a screenshot of the display is taken with xwd, and the window's client area must
 // show exactly the last frame the headless back-end captured for the same script. Run by
-// xvfb_smoke.sh under xvfb-run with TORVEX_VIDEO=sdl.
+// tests/support/on_xvfb.sh under xvfb-run with TORVEX_VIDEO=sdl.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,23 @@ void writeText(const std::string& path, const std::string& text) {
 bool underCi() {
     const char* ci = std::getenv("CI");
     return ci && std::strcmp(ci, "true") == 0;
+}
+
+std::vector<unsigned char> sinePcm(unsigned rate, unsigned channels, unsigned bits, double seconds, double hz,
+                                   double hzPerChannel, double amplitude) {
+    std::vector<unsigned char> pcm;
+    for (size_t i = 0; i < size_t(rate * seconds); ++i)
+        for (unsigned c = 0; c < channels; ++c) {
+            double v = amplitude * std::sin(2 * M_PI * (hz + hzPerChannel * c) * double(i) / rate);
+            if (bits == 8) {
+                pcm.push_back(static_cast<unsigned char>(128 + int(v * 127)));
+            } else {
+                auto s = static_cast<int16_t>(v * 32767);
+                pcm.push_back(static_cast<unsigned char>(s));
+                pcm.push_back(static_cast<unsigned char>(static_cast<uint16_t>(s) >> 8));
+            }
+        }
+    return pcm;
 }
 
 std::vector<double> loudStretches(const std::string& wavPath) {

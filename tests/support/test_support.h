@@ -40,6 +40,11 @@ struct LsbBitWriter {
     }
 };
 
+// A tone as stored sound: interleaved 8-bit unsigned or 16-bit signed little-endian samples of
+// amplitude * sin(2 pi (hz + c * hzPerChannel) t) on channel c, cut toward zero.
+std::vector<unsigned char> sinePcm(unsigned rate, unsigned channels, unsigned bits, double seconds, double hz,
+                                   double hzPerChannel, double amplitude);
+
 // The stretches of sound in a captured 16-bit stereo 44100 Hz WAV file (the mix the headless
 // audio back-end writes): their lengths in seconds. A stretch is a run of samples louder than
 // 2000 on the left channel and ends after a tenth of a second of quiet.

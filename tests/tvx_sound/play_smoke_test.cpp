@@ -1,4 +1,4 @@
-// tvx play in a real SDL window with SDL's sound (run by play_smoke.sh under a virtual display,
+// tvx play in a real SDL window with SDL's sound (run by tests/support/on_xvfb.sh under a virtual display,
 // with SDL's file-writing sound driver): the file plays to its end and its sound reaches the
 // device without gaps.
 #include "tests/tvx_sound/tvx_sound.h"
@@ -6,8 +6,8 @@
 using namespace tvxsound;
 
 TEST(TvxPlaySmoke, PlaysInAnSdlWindowWithSound) {
-    const char* sound = std::getenv("TVX_SMOKE_SOUND");
-    ASSERT_NE(sound, nullptr) << "run through play_smoke.sh";
+    const char* sound = std::getenv("SDL_DISKAUDIOFILE");
+    ASSERT_NE(sound, nullptr) << "run through tests/support/on_xvfb.sh --sound";
     testsupport::TempDir dir;
     writeFrames(dir.file("src"), 15, 64, 48);
     testsupport::writeFile(dir.file("a.wav"), wavFile(22050, 2, 16, tones(22050, 2, 16, 1.0, {{440}, {660}}, 0.4)));
@@ -31,8 +31,8 @@ TEST(TvxPlaySmoke, PlaysInAnSdlWindowWithSound) {
 // in the track: no silence is put between the first frame's sound and the rest. (The device
 // writes 32-bit float stereo; its rate is what SDL gave, 44100 Hz unless it says otherwise.)
 TEST(TvxPlaySmoke, TheSoundReachesTheDeviceWithoutGaps) {
-    const char* sound = std::getenv("TVX_SMOKE_SOUND");
-    ASSERT_NE(sound, nullptr) << "run through play_smoke.sh";
+    const char* sound = std::getenv("SDL_DISKAUDIOFILE");
+    ASSERT_NE(sound, nullptr) << "run through tests/support/on_xvfb.sh --sound";
     testsupport::TempDir dir;
     writeFrames(dir.file("src"), 15, 64, 48);
     const int at[] = {0, 4, 9, 14};
