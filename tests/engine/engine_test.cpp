@@ -14,54 +14,17 @@
 #include "player/engine/script.h"
 #include "platform/fs.h"
 #include "platform/window.h"
+#include "tests/engine/program_run.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-std::map<std::string, std::string> gFiles;
+using enginetest::Outcome;
+using enginetest::var;
 
-bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-struct Outcome {
-    int status = 0;
-    std::string error;  // text of the "Error" box, empty when none
-    std::vector<plat::MessageBoxRecord> boxes;
-    std::string trace;
-};
-
-// Runs the program on a command line with the given script files ("main.ss" is the usual one).
 Outcome run(const std::map<std::string, std::string>& files, const std::string& commandLine = "main",
             const std::string& tracePath = "") {
-    gFiles = files;
-    plat::setVirtualClock(true);
-    engine::gScript.source = memorySource;
-    engine::gScript.debugFileOverride = tracePath;
-    engine::gScript.maxSteps = 10'000'000;
-    Outcome out;
-    plat::setMessageBoxCapture(&out.boxes);
-    plat::setMessageBoxAnswers("");
-    out.status = engine::RunProgram(commandLine);
-    plat::setMessageBoxCapture(nullptr);
-    engine::gScript.source = nullptr;
-    engine::gScript.debugFileOverride.clear();
-    for (const auto& b : out.boxes)
-        if (b.title == "Error") out.error = b.text;
-    if (!tracePath.empty()) {
-        auto bytes = testsupport::readFile(tracePath);
-        out.trace.assign(bytes.begin(), bytes.end());
-    }
-    return out;
-}
-
-std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
+    return enginetest::runProgram(files, commandLine, tracePath);
 }
 
 // "A=1 B= C=x" : B must be unset. Values without blanks only.

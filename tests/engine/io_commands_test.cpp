@@ -26,48 +26,17 @@
 #include "player/engine/io_commands.h"
 #include "player/engine/program.h"
 #include "player/engine/script.h"
+#include "tests/engine/program_run.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::map<std::string, std::string> gFiles;
+using enginetest::Outcome;
+using enginetest::var;
 
-bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-struct Outcome {
-    int status = 0;
-    std::string error;  // text of the "Error" box, empty when none
-};
-
-Outcome run(const std::string& script) {
-    gFiles = {{"main.ss", script}};
-    plat::setVirtualClock(true);
-    engine::gScript.source = memorySource;
-    engine::gScript.maxSteps = 1'000'000;
-    std::vector<plat::MessageBoxRecord> boxes;
-    plat::setMessageBoxCapture(&boxes);
-    plat::setMessageBoxAnswers("");
-    Outcome out;
-    out.status = engine::RunProgram("main");
-    plat::setMessageBoxCapture(nullptr);
-    engine::gScript.source = nullptr;
-    for (const auto& b : boxes)
-        if (b.title == "Error") out.error = b.text;
-    return out;
-}
-
-std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
-}
+Outcome run(const std::string& script) { return enginetest::runProgram({{"main.ss", script}}, "main", "", 1'000'000); }
 
 std::string readText(const std::string& path) {
     auto bytes = testsupport::readFile(path);
