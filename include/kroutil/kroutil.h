@@ -5,5 +5,6 @@
 #include "kroutil/kro_timer.h"
 #include "kroutil/kro_file.h"
 #include "kroutil/huffman.h"
+#include "kroutil/image.h"
 
 #endif

@@ -47,5 +47,20 @@ int main(int argc, char** argv) {
     check(strcmp(KroFileGetName(f, NULL), name) == 0, "stored name");
     KroFileClose(f);
     check(KroFileErase(name) == 0, "erase");
+
+    /* still images: the descriptor's C layout and the allocation calls */
+    {
+        ImageDescriptor img;
+        check(sizeof(void*) != 8 || sizeof(ImageDescriptor) == 64, "descriptor size with 64-bit pointers");
+        check(sizeof(KroBitmapInfoHeader) == 40, "bitmap header size");
+        check(sizeof(PcxInfo) == 8 * 4 && sizeof(TgaInfo) == 13 * 4 && sizeof(GifInfo) == 9 * 4 &&
+                  sizeof(TiffInfo) == 9 * 4 && sizeof(JpegInfo) == 10 * 4 && sizeof(PngInfoRecord) == 26 * 4,
+              "information record sizes");
+        KroVICInit();
+        check(allocimage(&img, 3, 2, 4) == IMG_OK && img.colors == 256 && img.row_bytes == 4, "allocimage");
+        check(freeimage(&img) == 0 && img.header == NULL, "freeimage");
+        check(freeimage(&img) != 0, "freeimage twice");
+        check(allocimage(&img, 3, 2, 32) == IMGERR_DEPTH, "allocimage refuses 32 bits");
+    }
     return failures ? 1 : 0;
 }
