@@ -1,10 +1,10 @@
-// Message boxes: a native box in the SDL window system; headless, standard error and
-// TORVEX_ANSWERS.
+// Message boxes: the scripted answer and the capture log here, the box itself through the chosen
+// back-end (dialog_backend.h); standard error when the back-end shows none.
 #include "platform/dialog.h"
 
-#include "platform/dialog_sdl.h"
+#include "platform/dialog_backend.h"
 #include "platform/display.h"
-#include "platform/window.h"
+#include "platform/window_backend.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -91,10 +91,10 @@ int messageBox(uintptr_t owner, const char* text, const char* title, uint32_t ty
         s.capture->push_back(MessageBoxRecord{t, x, type, result});
         return result;
     }
-    if (videoBackend() == VideoBackend::Sdl) {
+    if (const auto show = dialogOps().messageBox) {
         // The box waits for the user: the lock must not be held meanwhile.
         guard.unlock();
-        int chosen = sdlMessageBox(owner, text, title, type);
+        int chosen = show(windowOps().nativeWindow(HWND(owner)), text, title, type);
         guard.lock();
         if (chosen) return chosen;
     }

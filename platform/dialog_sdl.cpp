@@ -1,14 +1,13 @@
-// Message boxes through SDL's native box.
-#include "platform/dialog_sdl.h"
-
+// The SDL row of the dialog back-end: message boxes through SDL's native box. The box's buttons
+// come in their usual order, Enter on the default button (MB_DEFBUTTONn), Escape or closing the
+// box on Cancel where the set has one (else on the default button), the icon as error, warning or
+// information; carriage returns are dropped from the text.
 #include <SDL.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/dialog.h"
-#include "platform/sdl_video.h"
-#include "platform/window.h"
+#include "platform/dialog_backend.h"
 
 namespace plat {
 namespace {
@@ -36,10 +35,7 @@ std::string withoutCr(const char* s) {
     return out;
 }
 
-}  // namespace
-
-int sdlMessageBox(uintptr_t owner, const char* text, const char* title, uint32_t type) {
-    if (videoBackend() != VideoBackend::Sdl) return 0;
+int sdlMessageBox(void* nativeOwner, const char* text, const char* title, uint32_t type) {
     std::vector<Button> set = buttonsFor(type);
     size_t def = (type >> 8) & 0xF;
     if (def >= set.size()) def = 0;
@@ -62,7 +58,7 @@ int sdlMessageBox(uintptr_t owner, const char* text, const char* title, uint32_t
     std::string body = withoutCr(text), caption = withoutCr(title);
     SDL_MessageBoxData box{};
     box.flags = flags | SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT;
-    box.window = static_cast<SDL_Window*>(sdlv::nativeWindow(HWND(owner)));
+    box.window = static_cast<SDL_Window*>(nativeOwner);
     box.title = caption.c_str();
     box.message = body.c_str();
     box.numbuttons = int(buttons.size());
@@ -72,5 +68,9 @@ int sdlMessageBox(uintptr_t owner, const char* text, const char* title, uint32_t
     // Closing the box counts as Escape.
     return hit < 0 ? escape : hit;
 }
+
+}  // namespace
+
+const DialogBackendOps kSdlDialogOps{"sdl", sdlMessageBox};
 
 }  // namespace plat

@@ -1,4 +1,5 @@
-// The display service: a copy of each window's picture, its palette, and the back-end output.
+// The display service: a copy of each window's picture, its palette, the capture files; the
+// chosen back-end (display_backend.h) shows the picture on a screen.
 #include "platform/display.h"
 
 #include <algorithm>
@@ -7,8 +8,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/display_backend.h"
 #include "platform/headless_capture.h"
-#include "platform/sdl_video.h"
 #include "platform/window.h"
 #include "platform/window_internal.h"
 
@@ -25,7 +26,7 @@ struct DisplayRec {
     std::array<PaletteEntry, 256> palette{};
     std::array<uint32_t, 256> pal32{};
     bool changedSinceCapture = false;
-    bool sdlStale = true;  // the whole texture needs converting (palette change, new buffer)
+    bool screenStale = true;  // the back-end needs the whole picture (palette change, new buffer)
     bool fullScreen = false;
     int32_t modeWidth = 0, modeHeight = 0;  // full-screen mode; 0 x 0 = the desktop's own
     uint64_t presents = 0;
@@ -56,8 +57,6 @@ void refreshPal32(DisplayRec& d) {
         d.pal32[i] = (uint32_t(d.palette[i].red) << 16) | (uint32_t(d.palette[i].green) << 8) | d.palette[i].blue;
 }
 
-bool sdlOn() { return videoBackend() == VideoBackend::Sdl; }
-
 bool setEntriesCommon(HWND hwnd, int first, int count, const PaletteEntry* entries, const uint8_t* quads) {
     if (!isWindow(hwnd) || (!entries && !quads)) return false;
     int lo = std::max(first, 0);
@@ -83,7 +82,7 @@ bool setEntriesCommon(HWND hwnd, int first, int count, const PaletteEntry* entri
     if (changed) {
         refreshPal32(d);
         d.changedSinceCapture = true;
-        d.sdlStale = true;
+        d.screenStale = true;
     }
     char buf[96];
     std::snprintf(buf, sizeof buf, " first=%d count=%d%s", lo, std::max(0, hi - lo), changed ? "" : " unchanged");
@@ -94,7 +93,7 @@ bool setEntriesCommon(HWND hwnd, int first, int count, const PaletteEntry* entri
 }  // namespace
 
 bool attachFrameBuffer(HWND hwnd, const uint8_t* bits, int32_t width, int32_t height, int32_t pitch,
-                       bool bottomUp) {
+                       bool bottomUp, bool scaleToDesktop) {
     if (!isWindow(hwnd) || !bits || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
         pitch < width)
         return false;
@@ -108,13 +107,13 @@ bool attachFrameBuffer(HWND hwnd, const uint8_t* bits, int32_t width, int32_t he
         d.bottomUp = bottomUp;
         d.picture.assign(size_t(width) * size_t(height), 0);
         d.changedSinceCapture = true;
-        d.sdlStale = true;
+        d.screenStale = true;
         refreshPal32(d);
     }
     char buf[96];
     std::snprintf(buf, sizeof buf, " %dx%d pitch=%d%s", width, height, pitch, bottomUp ? " bottom-up" : "");
     win::logEvent("buffer " + hwndText(hwnd) + buf);
-    if (sdlOn()) sdlv::setBufferSize(hwnd, width, height);
+    displayOps().setPictureSize(hwnd, width, height, scaleToDesktop);
     return true;
 }
 
@@ -128,7 +127,7 @@ void detachFrameBuffer(HWND hwnd) {
         it->second.width = it->second.height = 0;
     }
     win::logEvent("buffer " + hwndText(hwnd) + " detached");
-    if (sdlOn() && isWindow(hwnd)) sdlv::setBufferSize(hwnd, 0, 0);
+    if (isWindow(hwnd)) displayOps().setPictureSize(hwnd, 0, 0, false);
 }
 
 void displayWindowDestroyed(HWND hwnd) {
@@ -137,7 +136,7 @@ void displayWindowDestroyed(HWND hwnd) {
 }
 
 bool presentRect(HWND hwnd, int32_t x, int32_t y, int32_t width, int32_t height) {
-    bool sdl = sdlOn();
+    const DisplayBackendOps& ops = displayOps();
     std::vector<uint8_t> snapshot;
     std::array<PaletteEntry, 256> pal;
     int32_t fw = 0, fh = 0;
@@ -160,14 +159,12 @@ bool presentRect(HWND hwnd, int32_t x, int32_t y, int32_t width, int32_t height)
             std::memcpy(dst, src, n);
         }
         d.presents++;
-        if (sdl) {
-            if (d.sdlStale) {
-                sdlv::updateRect(hwnd, d.picture.data(), d.width, 0, 0, d.width, d.height, d.pal32.data());
-                d.sdlStale = false;
-            } else {
-                sdlv::updateRect(hwnd, d.picture.data(), d.width, int32_t(x0), int32_t(y0), int32_t(x1 - x0),
-                                 int32_t(y1 - y0), d.pal32.data());
-            }
+        if (d.screenStale) {
+            ops.updateRect(hwnd, d.picture.data(), d.width, 0, 0, d.width, d.height, d.pal32.data());
+            d.screenStale = false;
+        } else {
+            ops.updateRect(hwnd, d.picture.data(), d.width, int32_t(x0), int32_t(y0), int32_t(x1 - x0),
+                           int32_t(y1 - y0), d.pal32.data());
         }
         if (d.changedSinceCapture && capture::active()) {
             d.changedSinceCapture = false;
@@ -178,7 +175,7 @@ bool presentRect(HWND hwnd, int32_t x, int32_t y, int32_t width, int32_t height)
         }
     }
     if (!snapshot.empty()) capture::writeFrame(snapshot.data(), fw, fh, pal.data());
-    if (sdl) sdlv::flush(false);
+    ops.flush(false);
     return true;
 }
 
@@ -214,7 +211,7 @@ bool setFullScreen(HWND hwnd, bool on) {
         mw = d.modeWidth;
         mh = d.modeHeight;
     }
-    if (sdlOn() && !sdlv::setFullScreen(hwnd, on, mw, mh, nullptr)) {
+    if (!displayOps().setFullScreen(hwnd, on, mw, mh, nullptr)) {
         std::lock_guard<std::mutex> g(ds().lock);
         ds().displays[hwnd].fullScreen = !on;
         return false;
@@ -240,10 +237,10 @@ bool setFullScreenMode(HWND hwnd, int32_t width, int32_t height) {
         full = d.fullScreen;
     }
     bool ok = true;
-    if (full && sdlOn()) {
+    if (full) {
         bool taken = false;
         // The window stays full screen either way; only a mode the screen lacks fails.
-        sdlv::setFullScreen(hwnd, true, width, height, &taken);
+        displayOps().setFullScreen(hwnd, true, width, height, &taken);
         ok = desktop || taken;
     }
     win::logEvent("fullscreen mode " + hwndText(hwnd) + " " + modeText(width, height) + (full ? "" : " (later)") +
@@ -312,7 +309,7 @@ bool lastPresentedFrame(HWND hwnd, PresentedFrame* out) {
 
 bool readWindowPixels(HWND hwnd, std::vector<uint32_t>* pixels, int32_t* width, int32_t* height) {
     if (!pixels || !width || !height || !isWindow(hwnd)) return false;
-    if (sdlOn()) return sdlv::readPixels(hwnd, pixels, width, height);
+    if (const auto read = displayOps().readPixels) return read(hwnd, pixels, width, height);
     std::lock_guard<std::mutex> g(ds().lock);
     auto it = ds().displays.find(hwnd);
     if (it == ds().displays.end() || !it->second.bits) return false;
@@ -324,8 +321,6 @@ bool readWindowPixels(HWND hwnd, std::vector<uint32_t>* pixels, int32_t* width, 
     return true;
 }
 
-void displayFlushPending() {
-    if (sdlOn()) sdlv::flush(false);
-}
+void displayFlushPending() { displayOps().flush(false); }
 
 }  // namespace plat

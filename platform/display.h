@@ -35,8 +35,11 @@ struct PaletteEntry {
 // (pitch >= width); bottomUp means row 0 of the picture is the last row in memory. The buffer
 // must stay valid until it is detached, replaced or the window is destroyed. False for a bad
 // window or bad sizes (at most 16384 x 16384).
+// scaleToDesktop (a presentation): on a screen the window opens at the largest whole multiple
+// of the picture's size that fits within three quarters of the desktop (TORVEX_SCALE=N
+// chooses N); client, picture and mouse coordinates stay in picture pixels.
 bool attachFrameBuffer(HWND hwnd, const uint8_t* bits, int32_t width, int32_t height, int32_t pitch,
-                       bool bottomUp);
+                       bool bottomUp, bool scaleToDesktop = true);
 void detachFrameBuffer(HWND hwnd);
 // Shows a rectangle of the buffer (clipped; an empty rectangle does nothing). False without a
 // window or buffer.

@@ -1,18 +1,23 @@
-// The SDL2 video back-end: one SDL window, renderer and streaming texture per window.
+// The SDL2 rows of the window and display back-ends: one SDL window, renderer and streaming
+// texture per window.
 #include "platform/sdl_video.h"
 
 #include <SDL.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
-#include "platform/display.h"
-#include "platform/window.h"
-#include "platform/window_internal.h"
+#include "platform/display_backend.h"
+#include "platform/window_backend.h"
 
 namespace plat::sdlv {
+
+bool desktopSize(int32_t* width, int32_t* height);
+
 namespace {
 
 struct SdlWindow {
@@ -21,6 +26,9 @@ struct SdlWindow {
     SDL_Texture* texture = nullptr;
     int32_t bufW = 0, bufH = 0;   // texture size
     int32_t logW = 0, logH = 0;   // client size the window was given
+    int32_t logX = 0, logY = 0;   // client origin the window was given
+    int32_t scale = 1;            // the real window is logW x logH times this
+    int32_t offX = 0, offY = 0;   // client origin minus the real window's origin
     std::vector<uint32_t> shadow;  // converted picture, bufW per row
     bool dirty = true;
     bool reupload = false;  // the renderer may have dropped the texture's contents
@@ -31,6 +39,7 @@ struct SdlState {
     std::recursive_mutex lock;
     int started = -1;  // -1 not tried, 0 failed, 1 running
     bool textInput = false;
+    std::thread::id videoThread;  // SDL's events are collected on the thread that started it
     std::map<HWND, SdlWindow> windows;
 };
 SdlState& st() {
@@ -158,7 +167,38 @@ void textToChars(HWND h, const char* text) {
     }
 }
 
+// Gives the real window its size and place for the client rectangle: scale times larger, with
+// the same centre, kept on the desktop's top-left side.
+void applyGeometry(SdlWindow& w) {
+    int64_t rw = int64_t(std::max(1, w.logW)) * w.scale, rh = int64_t(std::max(1, w.logH)) * w.scale;
+    int64_t x = w.logX - (rw - w.logW) / 2, y = w.logY - (rh - w.logH) / 2;
+    if (w.scale > 1) {
+        x = std::max<int64_t>(x, 0);
+        y = std::max<int64_t>(y, 0);
+    }
+    w.offX = int32_t(w.logX - x);
+    w.offY = int32_t(w.logY - y);
+    SDL_SetWindowPosition(w.window, int(x), int(y));
+    int cw = 0, ch = 0;
+    SDL_GetWindowSize(w.window, &cw, &ch);
+    if (cw != rw || ch != rh) SDL_SetWindowSize(w.window, int(rw), int(rh));
+    w.dirty = true;
+}
+
 }  // namespace
+
+int32_t chooseScale(int32_t pictureW, int32_t pictureH, int32_t desktopW, int32_t desktopH, const char* wanted) {
+    if (pictureW <= 0 || pictureH <= 0) return 1;
+    // Never larger than the largest window the display service accepts.
+    int32_t most = std::max(1, std::min(16384 / pictureW, 16384 / pictureH));
+    if (wanted && *wanted) {
+        char* end = nullptr;
+        long n = std::strtol(wanted, &end, 10);
+        if (end && *end == 0 && n >= 1) return int32_t(std::min<long>(n, most));
+    }
+    int64_t fitW = int64_t(desktopW) * 3 / 4 / pictureW, fitH = int64_t(desktopH) * 3 / 4 / pictureH;
+    return int32_t(std::clamp<int64_t>(std::min(fitW, fitH), 1, most));
+}
 
 Placement placeBuffer(int32_t windowW, int32_t windowH, int32_t bufferW, int32_t bufferH) {
     Placement p;
@@ -190,6 +230,7 @@ bool init() {
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     st().started = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0 ? 1 : 0;
+    st().videoThread = std::this_thread::get_id();
     return st().started == 1;
 }
 
@@ -218,6 +259,8 @@ bool createWindow(HWND id, const char* title, int32_t clientX, int32_t clientY, 
     w.renderer = r;
     w.logW = width;
     w.logH = height;
+    w.logX = clientX;
+    w.logY = clientY;
     if (!st().textInput) {
         SDL_StartTextInput();
         st().textInput = true;
@@ -249,13 +292,15 @@ void setGeometry(HWND id, int32_t clientX, int32_t clientY, int32_t width, int32
     if (SDL_GetWindowFlags(w.window) & SDL_WINDOW_FULLSCREEN) {
         w.logW = width;
         w.logH = height;
+        w.logX = clientX;
+        w.logY = clientY;
         return;
     }
-    SDL_SetWindowPosition(w.window, clientX, clientY);
-    if (width != w.logW || height != w.logH) SDL_SetWindowSize(w.window, std::max(1, width), std::max(1, height));
     w.logW = width;
     w.logH = height;
-    w.dirty = true;
+    w.logX = clientX;
+    w.logY = clientY;
+    applyGeometry(w);
 }
 
 void show(HWND id, bool visible, bool minimized) {
@@ -287,11 +332,23 @@ void setTopmost(HWND id, bool topmost) {
     if (it != st().windows.end()) SDL_SetWindowAlwaysOnTop(it->second.window, topmost ? SDL_TRUE : SDL_FALSE);
 }
 
-bool setBufferSize(HWND id, int32_t width, int32_t height) {
+bool setBufferSize(HWND id, int32_t width, int32_t height, bool scaleToDesktop) {
     Lock l(st().lock);
     auto it = st().windows.find(id);
     if (it == st().windows.end()) return false;
     SdlWindow& w = it->second;
+    if (width > 0 && height > 0) {
+        int32_t s = 1;
+        if (scaleToDesktop) {
+            int32_t dw = 1920, dh = 1080;
+            desktopSize(&dw, &dh);
+            s = chooseScale(width, height, dw, dh, std::getenv("TORVEX_SCALE"));
+        }
+        if (s != w.scale) {
+            w.scale = s;
+            if (!(SDL_GetWindowFlags(w.window) & SDL_WINDOW_FULLSCREEN)) applyGeometry(w);
+        }
+    }
     if (w.texture && (w.bufW != width || w.bufH != height || width <= 0)) {
         SDL_DestroyTexture(w.texture);
         w.texture = nullptr;
@@ -473,7 +530,10 @@ bool readPixels(HWND id, std::vector<uint32_t>* pixels, int32_t* width, int32_t*
 void showCursor(bool visible) { SDL_ShowCursor(visible ? SDL_ENABLE : SDL_DISABLE); }
 
 void pump() {
-    if (!available()) return;
+    {
+        Lock l(st().lock);
+        if (st().started != 1 || st().videoThread != std::this_thread::get_id()) return;
+    }
     SDL_Event e;
     while (SDL_PollEvent(&e)) {
         switch (e.type) {
@@ -500,14 +560,27 @@ void pump() {
                         win::deliverMinimized(h, true);
                         break;
                     case SDL_WINDOWEVENT_ENTER:
-                        if (windowHidesPointer(h)) SDL_ShowCursor(SDL_DISABLE);
+                        if (win::hidesPointer(h)) SDL_ShowCursor(SDL_DISABLE);
                         break;
                     case SDL_WINDOWEVENT_LEAVE:
                         SDL_ShowCursor(win::cursorDisplayCount() >= 0 ? SDL_ENABLE : SDL_DISABLE);
                         break;
-                    case SDL_WINDOWEVENT_MOVED:
-                        if (!isFullScreen(h)) win::deliverMovedBySystem(h, e.window.data1, e.window.data2);
+                    case SDL_WINDOWEVENT_MOVED: {
+                        if (isFullScreen(h)) break;
+                        int32_t ox = 0, oy = 0;
+                        {
+                            Lock l(st().lock);
+                            auto it = st().windows.find(h);
+                            if (it == st().windows.end()) break;
+                            // The service keeps the client origin of the unscaled window.
+                            ox = it->second.offX;
+                            oy = it->second.offY;
+                            it->second.logX = e.window.data1 + ox;
+                            it->second.logY = e.window.data2 + oy;
+                        }
+                        win::deliverMovedBySystem(h, e.window.data1 + ox, e.window.data2 + oy);
                         break;
+                    }
                     default: break;
                 }
                 break;
@@ -528,7 +601,7 @@ void pump() {
                 if (vk == VK_CONTROL) mods.ctrl = down;
                 if (vk == VK_MENU) mods.alt = down;
                 if (vk == VK_RETURN && mods.alt && !mods.ctrl) {
-                    if (down && !e.key.repeat) plat::setFullScreen(h, !plat::isFullScreen(h));
+                    if (down && !e.key.repeat) win::deliverFullScreenToggle(h);
                     break;
                 }
                 win::deliverKey(h, vk, down, mods, e.key.repeat != 0, ext);
@@ -576,3 +649,15 @@ void pump() {
 }
 
 }  // namespace plat::sdlv
+
+namespace plat {
+
+const WindowBackendOps kSdlWindowOps{
+    "sdl",           sdlv::init,      sdlv::createWindow, sdlv::destroyWindow, sdlv::setTitle,
+    sdlv::setGeometry, sdlv::show,    sdlv::raise,        sdlv::setTopmost,    sdlv::warpMouse,
+    sdlv::showCursor, sdlv::desktopSize, sdlv::pump,      sdlv::nativeWindow,  2};
+
+const DisplayBackendOps kSdlDisplayOps{"sdl", sdlv::setBufferSize, sdlv::updateRect, sdlv::flush,
+                                       sdlv::setFullScreen, sdlv::readPixels};
+
+}  // namespace plat

@@ -1,4 +1,5 @@
-// Windows and messages over the headless model, with SDL windows mirrored when SDL is chosen.
+// Windows and messages: the service keeps every window, queue and timer itself; the chosen
+// back-end (window_backend.h) mirrors the windows on a screen when there is one.
 #include "platform/window.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/sdl_video.h"
+#include "platform/display.h"
 #include "platform/window_internal.h"
 
 namespace plat {
@@ -74,7 +75,6 @@ struct WindowRec {
     RECT update;
     std::array<UINT, kSysMenuItems> sysMenu{};
     std::shared_ptr<ThreadQueue> queue;
-    bool sdl = false;
 };
 
 struct WindowState {
@@ -92,11 +92,9 @@ struct WindowState {
     int cursorCount = 0;
     std::array<uint8_t, 256> syncKeys{};   // bit 0x80 down, bit 1 toggled
     std::array<uint8_t, 256> asyncKeys{};
-    int backend = -1;  // -1 undecided, else VideoBackend
-    std::thread::id videoThread;
     std::map<HCURSOR, bool> cursors;  // handle -> blank
     HCURSOR nextCursor = 0x20010;
-    bool desktopKnown = false;
+    const WindowBackendOps* desktopFrom = nullptr;  // the row the desktop size was asked of
     int32_t desktopW = 1920, desktopH = 1080;
 };
 WindowState& ws() {
@@ -151,8 +149,6 @@ void clientRectOnScreen(const WindowRec& w, RECT& out) {
     out.right = std::max(out.left, w.rect.right - r);
     out.bottom = std::max(out.top, w.rect.bottom - b);
 }
-
-bool sdlOn() { return videoBackend() == VideoBackend::Sdl; }
 
 std::string hwndText(HWND h) {
     char buf[32];
@@ -289,33 +285,24 @@ void activateInternal(HWND h) {
         auto& z = ws().zOrder;
         z.erase(std::remove(z.begin(), z.end(), h), z.end());
         z.insert(z.begin(), h);
-        if (WindowRec* w = findLocked(h)) raise = w->sdl;
+        raise = findLocked(h) != nullptr;
     }
-    if (raise) sdlv::raise(h);
+    if (raise) windowOps().raise(h);
 }
 
 void pumpSources() {
-    if (sdlOn()) {
-        bool mine;
-        {
-            Lock l(ws().lock);
-            mine = ws().videoThread == std::this_thread::get_id();
-        }
-        if (mine) sdlv::pump();
-    }
+    windowOps().pump();
     pumpInjectedInput();
     displayFlushPending();
 }
 
 void destroyRecord(HWND h) {
     std::shared_ptr<ThreadQueue> q;
-    bool sdl = false;
     {
         Lock l(ws().lock);
         auto it = ws().windows.find(h);
         if (it == ws().windows.end()) return;
         q = it->second.queue;
-        sdl = it->second.sdl;
         ws().windows.erase(it);
         auto& z = ws().zOrder;
         z.erase(std::remove(z.begin(), z.end(), h), z.end());
@@ -331,55 +318,10 @@ void destroyRecord(HWND h) {
         t.erase(std::remove_if(t.begin(), t.end(), [&](const TimerRec& x) { return x.hwnd == h; }), t.end());
     }
     displayWindowDestroyed(h);
-    if (sdl) sdlv::destroyWindow(h);
+    windowOps().destroyWindow(h);
 }
 
 }  // namespace
-
-// ---- back-end ---------------------------------------------------------------------------------
-
-VideoBackend videoBackend() {
-    {
-        Lock l(ws().lock);
-        if (ws().backend >= 0) return VideoBackend(ws().backend);
-    }
-    const char* env = std::getenv("TORVEX_VIDEO");
-    std::string want = env ? lower(env) : "";
-    int chosen = int(VideoBackend::Headless);
-    bool trySdl = false;
-    if (want == "sdl") {
-        trySdl = true;
-    } else if (want == "headless") {
-        trySdl = false;
-    } else {
-        if (!want.empty()) std::fprintf(stderr, "TORVEX_VIDEO=%s is not known; choosing by display\n", env);
-        const char* d = std::getenv("DISPLAY");
-        const char* wl = std::getenv("WAYLAND_DISPLAY");
-        trySdl = (d && *d) || (wl && *wl);
-    }
-    if (trySdl) {
-        if (sdlv::init())
-            chosen = int(VideoBackend::Sdl);
-        else if (want == "sdl")
-            std::fprintf(stderr, "SDL video could not start; using the headless back-end\n");
-    }
-    Lock l(ws().lock);
-    if (ws().backend < 0) {
-        ws().backend = chosen;
-        if (chosen == int(VideoBackend::Sdl)) ws().videoThread = std::this_thread::get_id();
-    }
-    return VideoBackend(ws().backend);
-}
-
-const char* videoBackendName() { return videoBackend() == VideoBackend::Sdl ? "sdl" : "headless"; }
-
-void setVideoBackendForTest(VideoBackend backend) {
-    if (backend == VideoBackend::Sdl && !sdlv::init()) return;
-    Lock l(ws().lock);
-    ws().backend = int(backend);
-    ws().videoThread = std::this_thread::get_id();
-    ws().desktopKnown = false;
-}
 
 // ---- classes ----------------------------------------------------------------------------------
 
@@ -412,7 +354,7 @@ bool unregisterClass(const char* className) {
 
 HWND createWindowEx(uint32_t exStyle, const char* className, const char* title, uint32_t style,
                     int32_t x, int32_t y, int32_t width, int32_t height, HWND owner, void* createParam) {
-    VideoBackend backend = videoBackend();
+    const WindowBackendOps& ops = windowOps();
     HWND h;
     {
         Lock l(ws().lock);
@@ -445,21 +387,18 @@ HWND createWindowEx(uint32_t exStyle, const char* className, const char* title, 
                   std::max(0, width), std::max(0, height));
     win::logEvent("create " + hwndText(h) + " class=" + std::string(className) + " title=\"" +
                   std::string(title ? title : "") + "\"" + buf);
-    if (backend == VideoBackend::Sdl) {
+    {
         RECT c;
         {
             Lock l(ws().lock);
             clientRectOnScreen(ws().windows[h], c);
         }
-        bool ok = sdlv::createWindow(h, title ? title : "", c.left, c.top, c.right - c.left,
-                                     c.bottom - c.top, (style & WS_CAPTION) == WS_CAPTION,
-                                     exStyle & WS_EX_TOPMOST);
+        bool ok = ops.createWindow(h, title ? title : "", c.left, c.top, c.right - c.left, c.bottom - c.top,
+                                   (style & WS_CAPTION) == WS_CAPTION, exStyle & WS_EX_TOPMOST);
         if (!ok) {
             destroyRecord(h);
             return 0;
         }
-        Lock l(ws().lock);
-        ws().windows[h].sdl = true;
     }
     CREATESTRUCT cs;
     cs.lpCreateParams = createParam;
@@ -537,7 +476,7 @@ bool setWindowPos(HWND hwnd, HWND insertAfter, int32_t x, int32_t y, int32_t cx,
         wp.flags = flags;
     }
     sendMessage(hwnd, WM_WINDOWPOSCHANGING, 0, LPARAM(reinterpret_cast<intptr_t>(&wp)));
-    bool moved = false, sized = false, sdl = false;
+    bool moved = false, sized = false;
     RECT client;
     {
         Lock l(ws().lock);
@@ -559,7 +498,6 @@ bool setWindowPos(HWND hwnd, HWND insertAfter, int32_t x, int32_t y, int32_t cx,
             if (wp.hwndInsertAfter == HWND_NOTOPMOST) w->exStyle &= ~WS_EX_TOPMOST;
         }
         clientRectOnScreen(*w, client);
-        sdl = w->sdl;
     }
     if (moved || sized) {
         char buf[96];
@@ -567,11 +505,11 @@ bool setWindowPos(HWND hwnd, HWND insertAfter, int32_t x, int32_t y, int32_t cx,
         getWindowRect(hwnd, &r);
         std::snprintf(buf, sizeof buf, " rect=%d,%d,%d,%d", r.left, r.top, r.right - r.left, r.bottom - r.top);
         win::logEvent("move " + hwndText(hwnd) + buf);
-        if (sdl) sdlv::setGeometry(hwnd, client.left, client.top, client.right - client.left, client.bottom - client.top);
+        windowOps().setGeometry(hwnd, client.left, client.top, client.right - client.left,
+                                client.bottom - client.top);
     }
-    if (sdl && !(wp.flags & SWP_NOZORDER) &&
-        (wp.hwndInsertAfter == HWND_TOPMOST || wp.hwndInsertAfter == HWND_NOTOPMOST))
-        sdlv::setTopmost(hwnd, wp.hwndInsertAfter == HWND_TOPMOST);
+    if (!(wp.flags & SWP_NOZORDER) && (wp.hwndInsertAfter == HWND_TOPMOST || wp.hwndInsertAfter == HWND_NOTOPMOST))
+        windowOps().setTopmost(hwnd, wp.hwndInsertAfter == HWND_TOPMOST);
     if (wp.flags & SWP_SHOWWINDOW) showWindow(hwnd, (wp.flags & SWP_NOACTIVATE) ? SW_SHOWNA : SW_SHOW);
     if (wp.flags & SWP_HIDEWINDOW) showWindow(hwnd, SW_HIDE);
     sendMessage(hwnd, WM_WINDOWPOSCHANGED, 0, LPARAM(reinterpret_cast<intptr_t>(&wp)));
@@ -590,14 +528,13 @@ bool moveWindow(HWND hwnd, int32_t x, int32_t y, int32_t width, int32_t height, 
 }
 
 bool showWindow(HWND hwnd, int command) {
-    bool wasVisible, wasMin, sdl;
+    bool wasVisible, wasMin;
     {
         Lock l(ws().lock);
         WindowRec* w = findLocked(hwnd);
         if (!w) return false;
         wasVisible = w->visible;
         wasMin = w->minimized;
-        sdl = w->sdl;
     }
     bool visible = command != SW_HIDE;
     bool minimized = command == SW_MINIMIZE || command == SW_SHOWMINIMIZED;
@@ -616,7 +553,7 @@ bool showWindow(HWND hwnd, int command) {
         win::logEvent(std::string(visible ? "show " : "hide ") + hwndText(hwnd));
         sendMessage(hwnd, WM_SHOWWINDOW, visible ? 1 : 0, 0);
     }
-    if (sdl) sdlv::show(hwnd, visible, visible && minimized);
+    windowOps().show(hwnd, visible, visible && minimized);
     if (visible && minimized != wasMin) {
         win::logEvent(std::string(minimized ? "minimize " : "restore ") + hwndText(hwnd));
         int32_t cw = 0, ch = 0;
@@ -651,16 +588,14 @@ bool isIconic(HWND hwnd) {
 }
 
 bool setWindowText(HWND hwnd, const char* text) {
-    bool sdl;
     {
         Lock l(ws().lock);
         WindowRec* w = findLocked(hwnd);
         if (!w) return false;
         w->title = text ? text : "";
-        sdl = w->sdl;
     }
     win::logEvent("title " + hwndText(hwnd) + " \"" + std::string(text ? text : "") + "\"");
-    if (sdl) sdlv::setTitle(hwnd, text ? text : "");
+    windowOps().setTitle(hwnd, text ? text : "");
     return true;
 }
 
@@ -1072,7 +1007,7 @@ int getMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
         auto q = myQueue();
         std::unique_lock<std::mutex> g(q->lock);
         if (!q->messages.empty() || q->quitPending) continue;
-        q->wake.wait_for(g, std::chrono::milliseconds(sdlOn() ? 2 : 5));
+        q->wake.wait_for(g, std::chrono::milliseconds(windowOps().waitSliceMs));
     }
 }
 
@@ -1170,10 +1105,8 @@ bool setCursorPos(int32_t x, int32_t y) {
         Lock l(ws().lock);
         ws().cursor = {x, y};
     }
-    if (sdlOn()) {
-        target = windowFromPoint({x, y});
-        if (target && screenToClient(target, &local)) sdlv::warpMouse(target, local.x, local.y);
-    }
+    target = windowFromPoint({x, y});
+    if (target && screenToClient(target, &local)) windowOps().warpMouse(target, local.x, local.y);
     return true;
 }
 
@@ -1240,7 +1173,7 @@ int showCursor(bool show) {
         ws().cursorCount += show ? 1 : -1;
         count = ws().cursorCount;
     }
-    if (sdlOn()) sdlv::showCursor(count >= 0);
+    windowOps().showCursor(count >= 0);
     return count;
 }
 
@@ -1393,6 +1326,17 @@ void deliverActivation(HWND hwnd, bool active) {
 
 void deliverExpose(HWND hwnd) { invalidateRect(hwnd, nullptr, false); }
 
+void deliverFullScreenToggle(HWND hwnd) { setFullScreen(hwnd, !isFullScreen(hwnd)); }
+
+bool hidesPointer(HWND hwnd) { return windowHidesPointer(hwnd); }
+
+bool inFullScreen(HWND hwnd) { return isFullScreen(hwnd); }
+
+void forgetDesktopSize() {
+    Lock l(ws().lock);
+    ws().desktopFrom = nullptr;
+}
+
 void deliverMinimized(HWND hwnd, bool minimized) {
     {
         Lock l(ws().lock);
@@ -1440,19 +1384,15 @@ bool clientSize(HWND hwnd, int32_t* width, int32_t* height) {
 }
 
 bool desktopSize(int32_t* width, int32_t* height) {
-    bool sdl = sdlOn();
+    const WindowBackendOps& ops = windowOps();
     Lock l(ws().lock);
-    if (!ws().desktopKnown) {
-        ws().desktopKnown = true;
+    if (ws().desktopFrom != &ops) {
+        ws().desktopFrom = &ops;
         int32_t w = 1920, h = 1080;
-        if (sdl) {
-            sdlv::desktopSize(&w, &h);
-        } else if (const char* env = std::getenv("TORVEX_DESKTOP")) {
-            int a = 0, b = 0;
-            if (std::sscanf(env, "%dx%d", &a, &b) == 2 && a > 0 && b > 0 && a <= 16384 && b <= 16384) {
-                w = a;
-                h = b;
-            }
+        int32_t aw = 0, ah = 0;
+        if (ops.desktopSize(&aw, &ah) && aw > 0 && ah > 0) {
+            w = aw;
+            h = ah;
         }
         ws().desktopW = w;
         ws().desktopH = h;

@@ -258,4 +258,29 @@ TEST(DisplayPlacement, WholeMultiplesCentredOrShrunkToFit) {
     }
 }
 
+TEST(DisplayPlacement, PresentationScaleFitsThreeQuartersOfTheDesktopOrIsChosen) {
+    struct Case {
+        int32_t pw, ph, dw, dh;
+        const char* wanted;
+        int32_t want;
+    };
+    const Case cases[] = {
+        {320, 200, 1920, 1080, nullptr, 4},   // 1280x800 within 1440x810
+        {640, 480, 1920, 1080, nullptr, 1},   // 1280x960 would pass 810
+        {640, 480, 3840, 2160, nullptr, 3},
+        {160, 120, 1024, 768, "", 4},
+        {1600, 1200, 1024, 768, nullptr, 1},  // larger than the desktop: never below 1
+        {320, 200, 1920, 1080, "2", 2},
+        {320, 200, 1920, 1080, "7", 7},       // chosen beyond the fit: the user's choice
+        {320, 200, 1920, 1080, "0", 4},       // not a usable multiple: the fit
+        {320, 200, 1920, 1080, "-3", 4},
+        {320, 200, 1920, 1080, "2x", 4},
+        {320, 200, 1920, 1080, "99999999999", 51},  // capped at a window side of 16384
+        {0, 200, 1920, 1080, nullptr, 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(sdlv::chooseScale(c.pw, c.ph, c.dw, c.dh, c.wanted), c.want)
+            << c.pw << "x" << c.ph << " on " << c.dw << "x" << c.dh << " wanted " << (c.wanted ? c.wanted : "(none)");
+}
+
 }  // namespace

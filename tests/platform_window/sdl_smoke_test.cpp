@@ -4,6 +4,7 @@
 // under xvfb-run with TORVEX_VIDEO=sdl and TORVEX_AUDIO=sdl.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/audio.h"
@@ -129,6 +130,58 @@ TEST(SdlSmoke, WindowShowsThePaletteImageScaledAndMapsTheMouseBack) {
     EXPECT_TRUE(setFullScreen(h, false));
     destroyWindow(h);
     pumpFor(50);
+}
+
+TEST(SdlSmoke, PresentationOpensAtAWholeMultipleAndKeepsItsCoordinates) {
+    WNDCLASS wc;
+    wc.lpfnWndProc = proc;
+    wc.lpszClassName = "SmokeScale";
+    ASSERT_NE(registerClass(wc), 0);
+    const int W = 64, H = 48;
+    std::vector<uint8_t> bits(size_t(W) * H, 1);
+    PaletteEntry pal[2] = {{0, 0, 0, 0}, {200, 100, 50, 0}};
+    struct Case {
+        const char* scale;  // TORVEX_SCALE, null = unset
+        int32_t want;
+    };
+    // The virtual display is 1024x768: three quarters are 768x576, twelve times 64x48.
+    const Case cases[] = {{nullptr, 12}, {"3", 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scale ? c.scale : "unset");
+        if (c.scale)
+            setenv("TORVEX_SCALE", c.scale, 1);
+        else
+            unsetenv("TORVEX_SCALE");
+        HWND h = createWindowEx(0, "SmokeScale", "scaled", WS_POPUP | WS_VISIBLE, 30, 20, W, H, 0, nullptr);
+        ASSERT_NE(h, 0u);
+        ASSERT_TRUE(attachFrameBuffer(h, bits.data(), W, H, W, false));
+        ASSERT_TRUE(setPaletteEntries(h, 0, 2, pal));
+        ASSERT_TRUE(presentAll(h));
+        pumpFor(200);
+        std::vector<uint32_t> px;
+        int32_t ow = 0, oh = 0;
+        ASSERT_TRUE(readWindowPixels(h, &px, &ow, &oh));
+        EXPECT_EQ(ow, c.want * W);
+        EXPECT_EQ(oh, c.want * H);
+        // The service's geometry stays in picture pixels.
+        RECT client;
+        ASSERT_TRUE(getClientRect(h, &client));
+        EXPECT_EQ(client.right, W);
+        EXPECT_EQ(client.bottom, H);
+        POINT screen{0, 0};
+        clientToScreen(h, &screen);
+        EXPECT_EQ(screen.x, 30);
+        EXPECT_EQ(screen.y, 20);
+        // The pointer put on a picture pixel comes back as that pixel.
+        setCursorPos(screen.x + 40, screen.y + 7);
+        POINT mouse{-1, -1};
+        pumpFor(300, &mouse);
+        EXPECT_EQ(mouse.x, 40);
+        EXPECT_EQ(mouse.y, 7);
+        destroyWindow(h);
+        pumpFor(50);
+    }
+    setenv("TORVEX_SCALE", "1", 1);
 }
 
 TEST(SdlSmoke, KeyboardEventsBecomeVirtualKeysAndCharacters) {

@@ -29,8 +29,10 @@ done
 LSAN_OPTIONS="suppressions=$(dirname "$0")/xvfb_lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export LSAN_OPTIONS
 TORVEX_VIDEO=sdl
+# Screenshots are compared pixel for pixel with captured frames: windows open at their own size.
+TORVEX_SCALE=${TORVEX_SCALE:-1}
 TORVEX_AUDIO=null
-export TORVEX_VIDEO TORVEX_AUDIO
+export TORVEX_VIDEO TORVEX_AUDIO TORVEX_SCALE
 if [ "$sound" = 1 ]; then
     tmp=$(mktemp -d)
     trap 'rm -rf "$tmp"' EXIT
