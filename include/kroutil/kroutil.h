@@ -6,5 +6,6 @@
 #include "kroutil/kro_file.h"
 #include "kroutil/huffman.h"
 #include "kroutil/image.h"
+#include "kroutil/flic.h"
 
 #endif

@@ -14,6 +14,37 @@ static void check(int ok, const char* what) {
     }
 }
 
+/* Writes a two-frame Flic beside the test file and reads it back through the public record. */
+static void checkFlic(const char* base) {
+    char name[KRO_FILE_NAME_SIZE];
+    unsigned char picture[8 * 2], palette[768], shown[8 * 4];
+    KroOFlic* out;
+    KroFlic* in;
+    int i;
+    if (strlen(base) + 5 > sizeof name) return;
+    strcpy(name, base);
+    strcat(name, ".flc");
+    for (i = 0; i < 16; ++i) picture[i] = (unsigned char)i;
+    for (i = 0; i < 768; ++i) palette[i] = (unsigned char)(i / 3);
+    out = KroOFlicCreate(name, 6, 2, -6667);
+    check(out != NULL, "KroOFlicCreate");
+    if (!out) return;
+    check(KroOFlicPutNext(out, picture, palette) == 1, "KroOFlicPutNext");
+    picture[3] = 200;
+    check(KroOFlicPutNext(out, picture, NULL) == 1, "KroOFlicPutNext again");
+    check(KroOFlicClose(out) > 128, "KroOFlicClose gives the size");
+    in = KroFlicOpen(name);
+    check(in != NULL, "KroFlicOpen");
+    if (!in) return;
+    check(in->width == 6 && in->pitch == 8 && in->roundedHeight == 4 && in->frameCount == 2, "Flic sizes");
+    check(in->frameRate == -6667, "Flic rate");
+    check(KroFlicGetNext(in, shown) == 2 && shown[9] == 7 && KroFlicGetPalette(in)[300] == 100, "Flic frame 1");
+    check(KroFlicGoto(in, 2, shown) == 1 && shown[3] == 200 && shown[6] == 0, "Flic frame 2");
+    check(strcmp(KroFlicGetName(in, NULL), name) == 0, "Flic name");
+    KroFlicClose(in);
+    check(KroFileErase(name) == 0, "erase the Flic");
+}
+
 int main(int argc, char** argv) {
     const char* name = argc > 1 ? argv[1] : "c_abi_test.bin";
     void* block = utilmalloc(100);
@@ -62,5 +93,6 @@ int main(int argc, char** argv) {
         check(freeimage(&img) != 0, "freeimage twice");
         check(allocimage(&img, 3, 2, 32) == IMGERR_DEPTH, "allocimage refuses 32 bits");
     }
+    checkFlic(name);
     return failures ? 1 : 0;
 }
