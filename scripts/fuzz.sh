@@ -15,6 +15,12 @@ for target in "$build"/fuzz/*/fuzz_*; do
   [ -d "$seeds" ] && args+=("$seeds")
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=0 "${args[@]}" 2>"$build/$name.log" || {
     tail -n 60 "$build/$name.log"; echo "fuzz target $name found a fault"; exit 1; }
+  # A report that did not stop the run (a sanitizer built to recover, a leak noted at exit) still
+  # fails the stage.
+  if grep -nE "runtime error:|ERROR: [A-Za-z]+Sanitizer|WARNING: [A-Za-z]+Sanitizer|SUMMARY: [A-Za-z]+Sanitizer" "$build/$name.log" >"$build/$name.reports"; then
+    head -n 20 "$build/$name.reports"; tail -n 40 "$build/$name.log"
+    echo "fuzz target $name: sanitizer report in $build/$name.log"; exit 1
+  fi
   grep -E "^#[0-9]+.*DONE" "$build/$name.log" | tail -n 1 || true
 done
 [ "$found" = 1 ] || echo "no fuzz targets built"

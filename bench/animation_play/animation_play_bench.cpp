@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_args.h"
 #include "encoder/torvex_writer.h"
 #include "platform/audio.h"
 #include "platform/dialog.h"
@@ -75,12 +76,21 @@ TorvexWriterTrack music(double seconds, TorvexAudioCoding coding) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = argc > 1 ? std::atof(argv[1]) : 20.0;
+    const char* usage =
+        "Usage: bench_animation_play [SECONDS] [raw|dpcm|dct]\n"
+        "Plays a 640 x 480 animation of SECONDS (default 20) at 15 frames a second with a 44100 Hz\n"
+        "stereo track in the given coding (default dct) through ANIMATIONPLAY, headless on the real\n"
+        "clock, and prints the processor time it used as a share of one core.\n";
+    bench::checkArgs(argc, argv, 2, usage);
+    double seconds = argc > 1 ? bench::positive(argv[1], "SECONDS", usage) : 20.0;
     std::string codingName = argc > 2 ? argv[2] : "dct";
+    if (codingName != "raw" && codingName != "dpcm" && codingName != "dct") {
+        std::fprintf(stderr, "unknown coding: %s\n", codingName.c_str());
+        bench::usageExit(usage, 2);
+    }
     TorvexAudioCoding coding = codingName == "raw"    ? TorvexAudioCoding::Raw
                                : codingName == "dpcm" ? TorvexAudioCoding::Dpcm
                                                       : TorvexAudioCoding::Dct;
-    if (seconds <= 0) seconds = 20.0;
     const uint32_t frames = uint32_t(seconds * 15);
 
     namespace fs = std::filesystem;

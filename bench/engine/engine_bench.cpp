@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_args.h"
 #include "platform/dialog.h"
 #include "player/engine/program.h"
 #include "player/engine/script.h"
@@ -24,8 +25,13 @@ bool source(const char*, std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long iterations = argc > 1 ? std::atol(argv[1]) : 1000000;
-    int repeats = argc > 2 ? std::atoi(argv[2]) : 3;
+    const char* usage =
+        "Usage: bench_engine [ITERATIONS] [REPEATS]\n"
+        "Runs a script loop of ITERATIONS (default 1000000) passes of three COMPUTEs, an IF and a\n"
+        "GOTO REPEATS times (default 3) and prints the commands per second of each run and the best.\n";
+    bench::checkArgs(argc, argv, 2, usage);
+    long iterations = argc > 1 ? long(bench::positiveWhole(argv[1], "ITERATIONS", 2000000000, usage)) : 1000000;
+    int repeats = argc > 2 ? int(bench::positiveWhole(argv[2], "REPEATS", 1000, usage)) : 3;
     gScriptText =
         "VARSET A 0\nVARSET B 7\nVARSET C 11\nVARSET D 13\nVARSET E 0\n"
         ":LOOP\n"

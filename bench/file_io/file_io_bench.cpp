@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_args.h"
 #include "kroutil/kro_file.h"
 
 namespace {
@@ -36,7 +37,12 @@ volatile uint32_t sink;
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    const char* usage =
+        "Usage: bench_file_io [MIB] [DIRECTORY]\n"
+        "Writes and reads a file of MIB mebibytes (default 256) in DIRECTORY (default /tmp) through\n"
+        "the buffered bit-file layer and through stdio, and prints MB/s per case and the ratio.\n";
+    bench::checkArgs(argc, argv, 2, usage);
+    uint64_t mib = argc > 1 ? uint64_t(bench::positiveWhole(argv[1], "MIB", 1 << 20, usage)) : 256;
     std::string dir = argc > 2 ? argv[2] : "/tmp";
     std::string path = dir + "/torvex-bench-file-io.bin";
     const uint64_t size = mib << 20;

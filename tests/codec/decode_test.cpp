@@ -332,7 +332,7 @@ TEST(TorvexOpenDamage, RejectsWhatCannotBeRead) {
         {"wrong magic", [](FileLayout& s) { s.magic = "TVX3"; }, none},
         {"short header", none, [](std::vector<uint8_t>& img) { img.resize(60); }},
         {"tables past the end", none, [](std::vector<uint8_t>& img) { img[12] = 0xFF; img[13] = 0x7F; }},
-        {"tree block cut", none, [](std::vector<uint8_t>& img) { img.resize(img.size() - 2); }},
+        {"tree block cut", none, [](std::vector<uint8_t>& img) { img.erase(img.end() - 2, img.end()); }},
         {"tree larger than declared", [](FileLayout& s) { s.treeSizes[kTreeType] = 31; }, none},
         {"no frames", [](FileLayout& s) { s.frames.clear(); }, none},
         {"absurd width", [](FileLayout& s) { s.width = 0x40000000; }, none},

@@ -287,5 +287,9 @@ TEST(TvxTool, InfoAndBadFiles) {
     EXPECT_EQ(run("info " + dir.file("missing.tvx"), &out), 1);
     EXPECT_EQ(run("--help", &out), 0);
     EXPECT_NE(out.find("tvx dump FILE OUTDIR"), std::string::npos);
+    // A command's --help shows the text, which says what encode's numbers mean.
+    EXPECT_EQ(run("encode --help", &out), 0);
+    for (const char* want : {"milliseconds", "6 bits per channel", "keep none of it"})
+        EXPECT_NE(out.find(want), std::string::npos) << want;
     EXPECT_EQ(run("frobnicate", &out), 2);
 }

@@ -116,7 +116,9 @@ TEST_F(CodecSound, EmptyTrackEntriesAreLeftOut) {
             bool want = (c.declared >> t) & 1;
             EXPECT_EQ(f->header.audioFormat[t] != 0, want) << "track " << t;
             EXPECT_EQ((f->openFlags & (kTvxTrack0 << t)) != 0, want) << "track " << t;
-            if (!want) EXPECT_EQ(f->header.audioChunkSize[t], 0u) << "track " << t;
+            if (!want) {
+                EXPECT_EQ(f->header.audioChunkSize[t], 0u) << "track " << t;
+            }
         }
         EXPECT_EQ(f->primaryTrack, c.primary);
         std::vector<uint8_t> got[kTvxTracks];
@@ -134,7 +136,9 @@ TEST_F(CodecSound, EmptyTrackEntriesAreLeftOut) {
             EXPECT_EQ(got[t], (c.declared >> t) & 1 ? c.list[size_t(t)].pcm : std::vector<uint8_t>()) << "track " << t;
         // Both tracks went to the sound output whole.
         for (int t = 0; t < kTvxTracks; ++t)
-            if ((c.declared >> t) & 1) EXPECT_EQ(TorvexGetTrack(f, t)->totalWritten, c.list[size_t(t)].pcm.size()) << "track " << t;
+            if ((c.declared >> t) & 1) {
+                EXPECT_EQ(TorvexGetTrack(f, t)->totalWritten, c.list[size_t(t)].pcm.size()) << "track " << t;
+            }
         TorvexClose(f);
     }
 }

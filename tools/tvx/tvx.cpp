@@ -35,8 +35,17 @@ const char* kUsage =
     "             [--interlaced|--doubled] [--size WxH]\n"
     "             [--audio T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]]...\n"
     "                                     write frame_*.idx/.pal files as a Torvex file, with\n"
-    "                                     sound track T (0..6) from a PCM WAV file (default raw;\n"
-    "                                     transform quality Q 0 (best) .. 99)\n"
+    "                                     sound track T (0..6) from a PCM WAV file (default raw)\n"
+    "                                     .idx: one byte per pixel; .pal: 768 bytes of 8-bit red,\n"
+    "                                     green, blue, stored with 6 bits per channel (the low\n"
+    "                                     two bits of each are dropped)\n"
+    "                                     --rate R: the frame-rate field: R > 0 is R milliseconds\n"
+    "                                     per frame, R < 0 is -R hundredths of a millisecond per\n"
+    "                                     frame, 0 plays unpaced (default 66, or info.json's)\n"
+    "                                     dct:Q, dft:Q: transform quality Q, 0 (best) .. 99: 0 to\n"
+    "                                     about 4 keep the sound (15 to 19 dB signal to noise on\n"
+    "                                     music), 20 keeps a rough trace of it, 50 and above\n"
+    "                                     keep none of it (silence); raw and dpcm are lossless\n"
     "  tvx play FILE [--track T] [--no-sound] [--scale N]\n"
     "                                     play in a window with its sound (Escape stops);\n"
     "                                     TORVEX_VIDEO and TORVEX_AUDIO choose the devices\n"
@@ -804,7 +813,10 @@ int main(int argc, char** argv) {
     if (args.empty()) return usageError("no command");
     std::string cmd = args[0];
     args.erase(args.begin());
-    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    // "tvx encode --help" and the like show the same text.
+    bool help = cmd == "--help" || cmd == "-h" || cmd == "help";
+    for (const std::string& a : args) help = help || a == "--help" || a == "-h";
+    if (help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
