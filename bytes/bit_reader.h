@@ -31,7 +31,8 @@ struct BitReaderLsb {
     BitReaderLsb() = default;
     BitReaderLsb(const void* d, size_t n) : data(static_cast<const uint8_t*>(d)), size(n) {}
 
-    // After refill at least 57 bits are in buf.
+    // After refill at least 56 bits are in buf (the eight-byte load adds whole bytes: from 0 or 8
+    // loaded bits it ends at exactly 56).
     inline void refill() {
         if (count > 56) return;
         if (pos + 8 <= size) {
@@ -65,6 +66,16 @@ struct BitReaderLsb {
         return v;
     }
     inline uint32_t bit() { return get(1); }
+    // For hot loops that take several short values per refill: ensure(n) refills only when fewer
+    // than n (at most 56) bits are loaded; peekLoaded/skipLoaded then work on the loaded bits.
+    inline void ensure(uint32_t n) {
+        if (count < n) refill();
+    }
+    inline uint32_t peekLoaded(uint32_t n) const { return uint32_t(buf & ((uint64_t(1) << n) - 1)); }
+    inline void skipLoaded(uint32_t n) {
+        buf >>= n;
+        count -= n;
+    }
     // Bits consumed so far.
     uint64_t position() const { return uint64_t(pos) * 8 - count; }
     // True once more bits were consumed than the span holds.

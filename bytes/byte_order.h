@@ -48,6 +48,19 @@ inline void store64be(uint8_t* p, uint64_t v) {
     store32be(p + 4, uint32_t(v));
 }
 
+// Appends to a growing byte container (a std::vector<uint8_t>, say), for writers that build a
+// header field by field.
+template <class Bytes>
+inline void append16le(Bytes& v, uint16_t x) {
+    v.push_back(uint8_t(x));
+    v.push_back(uint8_t(x >> 8));
+}
+template <class Bytes>
+inline void append32le(Bytes& v, uint32_t x) {
+    append16le(v, uint16_t(x));
+    append16le(v, uint16_t(x >> 16));
+}
+
 enum class Endian { little, big };
 
 // Reads integers and byte runs from a span [data, data + size), in one byte order (switchable, as

@@ -2,13 +2,20 @@
 // rectangles and the pacing of silent files.
 //
 // The record's public fields are read directly by callers; everything after `open` in the list
-// below is the library's own. Sound tracks have their places in the record (seven of them) and
-// are filled in by the audio part; until then the track-request bits of the open flags are
-// accepted and kept clear.
+// below is the library's own. The record owns its sound tracks (up to seven): torvex_tracks.h
+// opens, feeds and closes them; the track ring and the sound back-end (codec/audio) and the
+// transform decoder (codec/transform) sit below and know nothing of files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "bytes/byte_order.h"
+
+namespace torvex {
+struct TorvexTrack;
+struct TorvexAudioDecoder;
+}  // namespace torvex
 
 // ---- open flags -------------------------------------------------------------------------------
 constexpr uint32_t kTvxFromMemory = 0x10;
@@ -155,8 +162,8 @@ struct TorvexFile {
     uint32_t nextTime;      // 10 us units; all ones = not started
     uint32_t period;        // 10 us units
     uint32_t headerPeriod;
-    void* tracks[kTvxTracks];
-    void* trackDecoders[kTvxTracks];
+    torvex::TorvexTrack* tracks[kTvxTracks];
+    torvex::TorvexAudioDecoder* trackDecoders[kTvxTracks];
     int32_t primaryTrack;
     uint32_t syncPending;
     uint32_t paused;
@@ -179,6 +186,13 @@ struct TorvexFile {
     uint32_t callerHandle;
     uint64_t loadOffset;    // load-all: offset of the current frame in the buffer
 };
+
+// The length of a frame's sound chunk at p with room bytes left in the frame: its length word,
+// or the whole room when the word is missing, below 4 or larger than the room.
+inline uint32_t TorvexChunkLength(const uint8_t* p, uint32_t room) {
+    uint32_t length = room >= 4 ? bytes::load32le(p) : room;
+    return length < 4 || length > room ? room : length;
+}
 
 // ---- opening and reading (torvex_file.cpp) ------------------------------------------------
 // source: a file name; with 0x1000 the handle cast to a pointer (with 0x2000000 a block whose

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/mem_block.h"
+#include "bytes/bit_reader.h"
 #include "codec/torvex.h"
 
 namespace {
@@ -54,26 +55,7 @@ void TorvexApplyPalette(TorvexFile* f, const uint8_t* chunk, uint32_t length) {
 
 namespace {
 
-struct TreeBits {
-    const uint8_t* data;
-    uint64_t bits;
-    uint64_t pos = 0;
-    bool overrun = false;
-    uint32_t bit() {
-        if (pos >= bits) {
-            overrun = true;
-            return 0;
-        }
-        uint32_t b = (data[pos >> 3] >> (pos & 7)) & 1;
-        ++pos;
-        return b;
-    }
-    uint32_t get(uint32_t n) {
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < n; ++i) v |= bit() << i;
-        return v;
-    }
-};
+using TreeBits = bytes::BitReaderLsb;
 
 // A tree as parsed: child words with kLeaf + payload or an internal node's index.
 struct ParsedTree {
@@ -101,7 +83,7 @@ bool parsePreorder(TreeBits& in, ParsedTree& t, uint32_t maxInternal, LeafFn lea
             if (it.side == 0) stack.back().side = 1;
             else stack.pop_back();
             uint32_t b = in.bit();
-            if (in.overrun) return false;
+            if (in.overrun()) return false;
             if (b) {
                 uint32_t index = uint32_t(t.nodes.size() / 2);
                 if (index >= maxInternal) return false;
@@ -115,7 +97,7 @@ bool parsePreorder(TreeBits& in, ParsedTree& t, uint32_t maxInternal, LeafFn lea
         }
     }
     in.bit();  // the closing bit
-    return !in.overrun;
+    return !in.overrun();
 }
 
 uint32_t walkByteTree(TreeBits& in, const ParsedTree& t) {
@@ -123,7 +105,7 @@ uint32_t walkByteTree(TreeBits& in, const ParsedTree& t) {
     uint32_t w = t.root;
     while (!(w & kLeaf)) {
         w = t.nodes[2 * w + in.bit()];
-        if (in.overrun) return 0;
+        if (in.overrun()) return 0;
     }
     return w & 0xFF;
 }
@@ -198,21 +180,21 @@ void TorvexFreeTrees(TorvexFile* f) {
 }
 
 bool TorvexDecodeTrees(TorvexFile* f, const uint8_t* data, uint32_t length) {
-    TreeBits in{data, uint64_t(length) * 8};
+    TreeBits in(data, length);
     const uint32_t declared[4] = {f->header.mapTreeSize, f->header.colourTreeSize, f->header.fullTreeSize,
                                   f->header.typeTreeSize};
     ParsedTree value[4];
     uint32_t escape[4][3] = {};
     for (int k = 0; k < 4; ++k) {
         if (in.bit() == 0) {
-            if (in.overrun) return false;
+            if (in.overrun()) return false;
             continue;  // absent
         }
         ParsedTree low, high;
         if (in.bit() && !parsePreorder(in, low, 4096, [&] { return in.get(8); })) return false;
         if (in.bit() && !parsePreorder(in, high, 4096, [&] { return in.get(8); })) return false;
         for (auto& e : escape[k]) e = in.get(16);
-        if (in.overrun) return false;
+        if (in.overrun()) return false;
         // The header declares the node storage; a tree that needs more is rejected.
         if (declared[k] < TorvexTreeStorage(0)) return false;
         uint32_t maxInternal = (declared[k] - TorvexTreeStorage(0)) / 8;
@@ -274,44 +256,8 @@ bool TorvexDecodeTrees(TorvexFile* f, const uint8_t* data, uint32_t length) {
 
 namespace {
 
-struct BitReader {
-    const uint8_t* data;
-    uint64_t length;  // bytes
-    uint64_t pos = 0;  // next byte to load (may pass length: those bytes read as zero)
-    uint64_t buf = 0;
-    uint32_t count = 0;
-
-    inline void refill() {
-        if (count > 32) return;
-        if (pos + 8 <= length) {
-            uint64_t v;
-            std::memcpy(&v, data + pos, 8);
-            if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-            buf |= v << count;
-            pos += (63 - count) >> 3;
-            count |= 56;
-        } else {
-            while (count <= 56) {
-                uint64_t b = pos < length ? data[pos] : 0;
-                buf |= b << count;
-                ++pos;
-                count += 8;
-            }
-        }
-    }
-    inline uint32_t peek(uint32_t n) const { return uint32_t(buf) & ((1u << n) - 1); }
-    inline void skip(uint32_t n) {
-        buf >>= n;
-        count -= n;
-    }
-    inline uint32_t bit() {
-        refill();
-        uint32_t b = uint32_t(buf) & 1;
-        skip(1);
-        return b;
-    }
-    bool overrun() const { return pos * 8 - count > length * 8; }
-};
+// Bits past the end of the frame read as zero; drawing stops once the reader has overrun.
+using BitReader = bytes::BitReaderLsb;
 
 // A tree's decoding state copied into locals for the frame: the painting stores go through
 // byte pointers, which would otherwise force the cache and the bit reader out to memory after
@@ -334,23 +280,24 @@ void storeCache(TorvexTree& t, const LocalTree& l) {
 
 inline __attribute__((always_inline)) uint32_t decodeValue(LocalTree& t, BitReader& br) {
     if (!t.present) return 0;  // an absent tree gives 0 without reading bits
-    br.refill();
-    uint32_t e = t.table[br.peek(t.tableBits)];
+    // Both table levels together take at most 24 bits: one refill below 33 loaded bits serves.
+    br.ensure(33);
+    uint32_t e = t.table[br.peekLoaded(t.tableBits)];
     uint32_t r;
     if (e & kLeaf) {
-        br.skip((e >> 24) & 63);
+        br.skipLoaded((e >> 24) & 63);
         r = e;
     } else {
-        br.skip(t.tableBits);
+        br.skipLoaded(t.tableBits);
         if (!(e & kWalk)) {
             uint32_t width = (e >> 24) & 31;
-            uint32_t e2 = t.table[(e & 0xFFFFFF) + br.peek(width)];
+            uint32_t e2 = t.table[(e & 0xFFFFFF) + br.peekLoaded(width)];
             if (e2 & kLeaf) {
-                br.skip((e2 >> 24) & 63);
+                br.skipLoaded((e2 >> 24) & 63);
                 r = e2;
                 goto done;
             }
-            br.skip(width);
+            br.skipLoaded(width);
             e = e2;
         }
         // Codes longer than both table levels: one bit per node.

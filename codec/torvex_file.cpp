@@ -1,12 +1,13 @@
 // Opening and closing Torvex files, the read-ahead ring, loading, seeking and splitting frames.
 #include "codec/torvex.h"
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "base/mem_block.h"
+#include "bytes/byte_order.h"
 #include "kroutil/kro_timer.h"
 #include "platform/fs.h"
 #include "platform/profile.h"
@@ -21,8 +22,6 @@ DebugState debugState;
 void debugLine(const std::string& text) {
     if (TorvexDebugOn()) plat::debugOutput(text + "\r\n");
 }
-
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 bool fromMemory(const TorvexFile* f) { return f->openFlags & kTvxFromMemory; }
 bool loadAll(const TorvexFile* f) { return f->openFlags & kTvxLoadAll; }
@@ -275,8 +274,7 @@ void TorvexParseFrame(TorvexFile* f) {
         f->audioChunk[t] = nullptr;
         if (!(type & (2u << t)) || p >= end) continue;
         uint32_t room = uint32_t(end - p);
-        uint32_t length = room >= 4 ? le32(p) : room;
-        if (length < 4 || length > room) length = room;
+        uint32_t length = TorvexChunkLength(p, room);
         f->audioChunk[t] = p;
         p += length;
     }
@@ -417,7 +415,7 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
         return fail("Wasn't a Torvex file");
     {
         uint32_t words[26];
-        for (int i = 0; i < 26; ++i) words[i] = le32(raw + 4 * i);
+        for (int i = 0; i < 26; ++i) words[i] = bytes::load32le(raw + 4 * i);
         TorvexHeader& h = f->header;
         std::memcpy(h.magic, raw, 4);
         h.width = words[1];
@@ -461,7 +459,7 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
     f->typeTable = tables + n * 4;
     {
         if (!in.read(tables, n * 4)) return fail(nullptr);
-        for (uint64_t i = 0; i < n; ++i) f->sizeTable[i] = le32(tables + 4 * i);
+        for (uint64_t i = 0; i < n; ++i) f->sizeTable[i] = bytes::load32le(tables + 4 * i);
         if (!in.read(f->typeTable, n)) return fail(nullptr);
     }
 

@@ -2,7 +2,7 @@
 // primary track's play position when the file has sound, else the millisecond timer.
 #include "codec/torvex.h"
 #include "codec/audio/sound_backend.h"
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 #include "kroutil/kro_timer.h"
 
 int32_t TorvexDecodeFrame(TorvexFile* f) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bytes/byte_order.h"
 #include "platform/clock.h"
 #include "platform/sdl_audio.h"
 #include "platform/window.h"
@@ -184,7 +185,7 @@ AudioState& as() {
 
 float decode(const Stream& s, const uint8_t* p, int ch) {
     if (s.fmt.wBitsPerSample == 8) return (float(p[ch]) - 128.0f) * (1.0f / 128.0f);
-    int16_t v = int16_t(uint16_t(p[2 * ch]) | (uint16_t(p[2 * ch + 1]) << 8));
+    int16_t v = int16_t(bytes::load16le(p + 2 * ch));
     return float(v) * (1.0f / 32768.0f);
 }
 
@@ -266,33 +267,26 @@ void mixLocked(AudioState& a, float* out, int frames) {
 
 // ---- WAV output -------------------------------------------------------------------------------
 
-void put32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
 bool writeWavHeader(FILE* f, uint64_t frames) {
     uint8_t h[44];
     uint64_t dataBytes64 = frames * 4;
     uint32_t dataBytes = dataBytes64 > 0xFFFFFFD0u ? 0xFFFFFFD0u : uint32_t(dataBytes64);
     std::memcpy(h, "RIFF", 4);
-    put32(h + 4, 36 + dataBytes);
+    bytes::store32le(h + 4, 36 + dataBytes);
     std::memcpy(h + 8, "WAVEfmt ", 8);
-    put32(h + 16, 16);
+    bytes::store32le(h + 16, 16);
     h[20] = 1;  // PCM
     h[21] = 0;
     h[22] = 2;  // stereo
     h[23] = 0;
-    put32(h + 24, 44100);
-    put32(h + 28, 44100 * 4);
+    bytes::store32le(h + 24, 44100);
+    bytes::store32le(h + 28, 44100 * 4);
     h[32] = 4;
     h[33] = 0;
     h[34] = 16;
     h[35] = 0;
     std::memcpy(h + 36, "data", 4);
-    put32(h + 40, dataBytes);
+    bytes::store32le(h + 40, dataBytes);
     if (std::fseek(f, 0, SEEK_SET) != 0) return false;
     if (std::fwrite(h, 1, 44, f) != 44) return false;
     return std::fseek(f, 0, SEEK_END) == 0;

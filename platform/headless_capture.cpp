@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bytes/byte_order.h"
 #include "platform/clock.h"
 
 namespace plat {
@@ -70,15 +71,6 @@ void readEnvLocked() {
     if (env && *env) openLocked(env);
 }
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(uint8_t(x));
-    v.push_back(uint8_t(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, x & 0xFFFF);
-    put16(v, x >> 16);
-}
-
 void logLocked(const std::string& line) {
     CaptureState& s = cs();
     if (!s.log) return;
@@ -115,20 +107,20 @@ bool writeIndexedBmp(const std::string& path, const uint8_t* topDown, int32_t wi
     head.reserve(offset);
     head.push_back('B');
     head.push_back('M');
-    put32(head, offset + image);
-    put32(head, 0);
-    put32(head, offset);
-    put32(head, 40);
-    put32(head, uint32_t(width));
-    put32(head, uint32_t(height));  // positive: rows stored bottom row first
-    put16(head, 1);
-    put16(head, 8);
-    put32(head, 0);
-    put32(head, image);
-    put32(head, 2835);
-    put32(head, 2835);
-    put32(head, 256);
-    put32(head, 0);
+    bytes::append32le(head, offset + image);
+    bytes::append32le(head, 0);
+    bytes::append32le(head, offset);
+    bytes::append32le(head, 40);
+    bytes::append32le(head, uint32_t(width));
+    bytes::append32le(head, uint32_t(height));  // positive: rows stored bottom row first
+    bytes::append16le(head, 1);
+    bytes::append16le(head, 8);
+    bytes::append32le(head, 0);
+    bytes::append32le(head, image);
+    bytes::append32le(head, 2835);
+    bytes::append32le(head, 2835);
+    bytes::append32le(head, 256);
+    bytes::append32le(head, 0);
     for (int i = 0; i < 256; i++) {
         head.push_back(palette[i].blue);
         head.push_back(palette[i].green);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bytes/byte_order.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -72,8 +73,8 @@ bool splitWords(const char* text, std::vector<std::string>& words) {
     }
 }
 
-uint32_t readLe32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-uint16_t readLe16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+using bytes::load16le;
+using bytes::load32le;
 
 // Reads a PCM WAV file: every chunk length is checked against the file before use.
 MCIERROR loadWave(const std::string& name, WAVEFORMATEX& format, std::vector<uint8_t>& data) {
@@ -92,18 +93,18 @@ MCIERROR loadWave(const std::string& name, WAVEFORMATEX& format, std::vector<uin
     size_t pos = 12;
     while (pos + 8 <= bytes.size()) {
         const uint8_t* c = bytes.data() + pos;
-        uint32_t length = readLe32(c + 4);
+        uint32_t length = load32le(c + 4);
         size_t body = pos + 8;
         size_t available = bytes.size() - body;
         if (std::memcmp(c, "fmt ", 4) == 0) {
             if (length < 16 || length > available) return MCIERR_INVALID_FILE;
             const uint8_t* f = bytes.data() + body;
-            format.wFormatTag = readLe16(f);
-            format.nChannels = readLe16(f + 2);
-            format.nSamplesPerSec = readLe32(f + 4);
-            format.nAvgBytesPerSec = readLe32(f + 8);
-            format.nBlockAlign = readLe16(f + 12);
-            format.wBitsPerSample = readLe16(f + 14);
+            format.wFormatTag = load16le(f);
+            format.nChannels = load16le(f + 2);
+            format.nSamplesPerSec = load32le(f + 4);
+            format.nAvgBytesPerSec = load32le(f + 8);
+            format.nBlockAlign = load16le(f + 12);
+            format.wBitsPerSample = load16le(f + 14);
             format.cbSize = 0;
             haveFormat = true;
         } else if (std::memcmp(c, "data", 4) == 0) {

@@ -2,30 +2,12 @@
 
 #include <cstring>
 
+#include "bytes/bit_reader.h"
+
 namespace torvex {
 namespace {
 
-struct Bits {
-    const uint8_t* p;
-    const uint8_t* end;
-    uint64_t pos = 0;
-    bool overrun = false;
-    uint32_t bit() {
-        size_t byte = size_t(pos >> 3);
-        if (byte >= size_t(end - p)) {
-            overrun = true;
-            return 0;
-        }
-        uint32_t b = (p[byte] >> (pos & 7)) & 1;
-        ++pos;
-        return b;
-    }
-    uint32_t byte() {
-        uint32_t v = 0;
-        for (int i = 0; i < 8; ++i) v |= bit() << i;
-        return v;
-    }
-};
+using Bits = bytes::BitReaderLsb;
 
 // A byte tree in 2 KB: 511 nodes of two 16-bit entries. An internal node holds its children's
 // node numbers; a leaf holds kLeaf | value in its first entry.
@@ -51,22 +33,22 @@ bool readTree(Bits& b, ByteTree& t) {
             pending[top++] = one;
             pending[top++] = zero;  // the 0-branch subtree comes first in the stream
         } else {
-            t.nodes[2 * node] = uint16_t(kLeaf | b.byte());
+            t.nodes[2 * node] = uint16_t(kLeaf | b.get(8));
             t.nodes[2 * node + 1] = 0;
         }
-        return !b.overrun;
+        return !b.overrun();
     };
     if (!fill(0)) return false;
     while (top) {
         if (!fill(pending[--top])) return false;
     }
-    return b.bit() == 0 && !b.overrun;
+    return b.bit() == 0 && !b.overrun();
 }
 
 inline uint32_t walkFrom(Bits& b, const ByteTree& t, uint32_t n) {
     while (!(t.nodes[2 * n] & kLeaf)) {
         n = t.nodes[2 * n + b.bit()];
-        if (b.overrun) return 0;
+        if (b.overrun()) return 0;
     }
     return t.nodes[2 * n] & 0xFF;
 }
@@ -106,16 +88,15 @@ void buildPeekTable(const ByteTree& t, PeekTable& table) {
     }
 }
 
+// Past the end of the input the reader yields zero bits and counts them, so a code cut by the end
+// leaves the reader overrun (the caller's test) whichever path decoded it.
 inline uint32_t decodeValue(Bits& b, const ByteTree& t, const PeekTable& table) {
-    size_t byte = size_t(b.pos >> 3);
-    if (byte + 2 > size_t(b.end - b.p)) return walkFrom(b, t, 0);
-    uint32_t window = (uint32_t(b.p[byte]) | uint32_t(b.p[byte + 1]) << 8) >> (b.pos & 7);
-    uint32_t e = table.entry[window & ((1u << kPeekBits) - 1)];
+    uint32_t e = table.entry[b.peek(kPeekBits)];
     if (e & kTableLeaf) {
-        b.pos += (e >> 8) & 0xFF;
+        b.skip((e >> 8) & 0xFF);
         return e & 0xFF;
     }
-    b.pos += kPeekBits;
+    b.skip(kPeekBits);
     return walkFrom(b, t, e);
 }
 
@@ -126,10 +107,10 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
     *written = 0;
     if (!in || end < in || !scratch || out.ringEnd <= out.ringStart || out.write < out.ringStart || out.write >= out.ringEnd)
         return DpcmStatus::Malformed;
-    Bits b{in, end};
-    if (!b.bit()) return b.overrun ? DpcmStatus::Malformed : DpcmStatus::NoData;
+    Bits b(in, size_t(end - in));
+    if (!b.bit()) return b.overrun() ? DpcmStatus::Malformed : DpcmStatus::NoData;
     bool s = b.bit(), w = b.bit();
-    if (b.overrun || s != stereo || w != sixteenBit) return DpcmStatus::Malformed;
+    if (b.overrun() || s != stereo || w != sixteenBit) return DpcmStatus::Malformed;
     const uint32_t channels = stereo ? 2 : 1;
     const uint32_t treeCount = channels * (sixteenBit ? 2 : 1);
     ByteTree trees[4];
@@ -149,13 +130,13 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
     // First frame raw, right channel first; 16-bit values high byte first.
     for (int c = int(channels) - 1; c >= 0; --c) {
         if (sixteenBit) {
-            uint32_t hi = b.byte(), lo = b.byte();
+            uint32_t hi = b.get(8), lo = b.get(8);
             sample[c] = hi << 8 | lo;
         } else {
-            sample[c] = b.byte();
+            sample[c] = b.get(8);
         }
     }
-    if (b.overrun) return DpcmStatus::Malformed;
+    if (b.overrun()) return DpcmStatus::Malformed;
     uint8_t* p = out.write;
     auto put = [&](uint32_t v) {
         *p++ = uint8_t(v);
@@ -177,7 +158,7 @@ DpcmStatus TorvexDecodeDpcm(const uint8_t* in, const uint8_t* end, uint32_t unpa
                 sample[c] = (sample[c] + decodeValue(b, trees[c], tables[c])) & 0xFF;
             }
         }
-        if (b.overrun) {
+        if (b.overrun()) {
             out.write = p;
             return DpcmStatus::Malformed;
         }

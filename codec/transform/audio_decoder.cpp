@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/mem_block.h"
+#include "bytes/bit_reader.h"
 #include "codec/transform/audio_tables.h"
 #include "codec/transform/transform.h"
 
@@ -32,39 +33,6 @@ struct TorvexAudioDecoder {
 };
 
 namespace {
-
-// LSB-first reader over [start, end); bits past the end read as 0 and mark an overrun.
-struct BitReader {
-    const uint8_t* start;
-    const uint8_t* end;
-    uint64_t pos = 0;  // bits from start
-    bool overrun = false;
-    uint64_t totalBits = uint64_t(end - start) * 8;
-    // Up to here an 8-byte load at the current byte stays inside the input.
-    // (With fewer than 8 bytes there is no such place: the limit is then below every position.)
-    int64_t fastLimit = (int64_t(end - start) - 8) * 8;
-    inline uint32_t get(uint32_t n) {
-        if (int64_t(pos) <= fastLimit) {
-            uint64_t window;
-            std::memcpy(&window, start + (pos >> 3), 8);
-            uint32_t v = uint32_t((window >> (pos & 7)) & ((uint64_t(1) << n) - 1));
-            pos += n;
-            return v;
-        }
-        return slowGet(n);
-    }
-    uint32_t slowGet(uint32_t n) {
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < n; ++i, ++pos) {
-            if (pos >= totalBits) {
-                overrun = true;
-                return v;
-            }
-            v |= uint32_t((start[pos >> 3] >> (pos & 7)) & 1) << i;
-        }
-        return v;
-    }
-};
 
 float leadingCoefficient(uint32_t field) {
     uint32_t e = field & 31, mant = (field >> 5) & 0x7FFFFF;
@@ -142,7 +110,8 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
     const float* q = quantTable();
     const uint32_t n = dec->transformLength;
     const uint32_t samples = dec->frameLength * dec->channels;
-    BitReader br{in, end};
+    // Bits past the end read as zero; the block is refused once any of them was used.
+    bytes::BitReaderLsb br(in, size_t(end - in));
     if (dec->variant) br.get(2);
     for (uint32_t ch = 0; ch < dec->codedChannels; ++ch) {
         float* c = dec->coeff;
@@ -153,7 +122,7 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
         for (uint32_t k = 0; k < dec->bands; ++k) quant[k] = q[std::min<uint32_t>(br.get(8), kQuantSteps - 1)];
         uint32_t band = 0;  // edges[0] is 2: every coded coefficient has a band
         uint32_t pos = 2;
-        while (pos < n && !br.overrun) {
+        while (pos < n && !br.overrun()) {
             uint32_t runEnd = br.get(1) ? pos + 8 * kRunGroups[br.get(4)] : pos + 8;
             runEnd = std::min(runEnd, n);
             uint32_t width = br.get(4);
@@ -161,21 +130,21 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
                 pos = runEnd;
                 continue;
             }
-            while (pos < runEnd && !br.overrun) {
+            while (pos < runEnd && !br.overrun()) {
                 while (band + 1 < dec->bands && pos >= dec->edges[band + 1]) ++band;
                 // The stretch of this run that lies in one band shares its step.
                 uint32_t stop = band + 1 < dec->bands ? std::min(runEnd, dec->edges[band + 1]) : runEnd;
                 const float step = quant[band];
                 const uint64_t mask = (uint64_t(1) << width) - 1;
-                // One 8-byte load holds at least 57 bits from the current position: as many
-                // coefficients as surely fit in them are taken from a register, without
-                // branches (a zero has no sign bit, and its value is +0 either way).
-                const uint32_t fit = 57 / (width + 1);
-                uint64_t at = br.pos;
-                while (pos < stop && int64_t(at) <= br.fastLimit) {
-                    uint64_t window;
-                    std::memcpy(&window, br.start + (at >> 3), 8);
-                    window >>= (at & 7);
+                // A refill leaves at least 56 bits in the reader's register: as many coefficients
+                // as surely fit in them are taken from it without branches (a zero has no sign
+                // bit, and its value is +0 either way). Past the end the register holds zeros,
+                // and the overrun test below refuses the block.
+                const uint32_t fit = 56 / (width + 1);
+                while (pos < stop && !br.overrun()) {
+                    br.refill();
+                    uint64_t window = br.buf;
+                    uint32_t used = 0;
                     const uint32_t last = std::min(stop, pos + fit);
                     for (; pos < last; ++pos) {
                         uint32_t v = uint32_t(window & mask);
@@ -184,19 +153,14 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
                         uint32_t bits = std::bit_cast<uint32_t>(float(v) * step) | sign << 31;
                         c[pos] = std::bit_cast<float>(bits);
                         window >>= width + nonzero;
-                        at += width + nonzero;
+                        used += width + nonzero;
                     }
-                }
-                br.pos = at;
-                for (; pos < stop && !br.overrun; ++pos) {  // the last bytes of the input
-                    uint32_t v = br.get(width);
-                    if (!v) continue;
-                    float value = float(v) * step;
-                    c[pos] = br.get(1) ? -value : value;
+                    br.buf = window;
+                    br.count -= used;
                 }
             }
         }
-        if (br.overrun) return false;
+        if (br.overrun()) return false;
         if (dec->variant) dctInverse(c, dec->signal, n);
         else realDftInverse(c, dec->signal, n);
         // 16-bit samples, rounded to nearest (ties to even), clamped; channels interleaved.
@@ -231,7 +195,7 @@ bool TorvexAudioDecodeBlock(TorvexAudioDecoder* dec, const uint8_t* in, const ui
     dec->firstBlock = false;
     *pcm = dec->out;
     *bytes = (samples - m) * 2;
-    *next = in + (br.pos + 31) / 32 * 4;
+    *next = in + (br.position() + 31) / 32 * 4;
     return true;
 }
 

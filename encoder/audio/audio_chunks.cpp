@@ -7,6 +7,7 @@
 #include <random>
 
 #include "kroutil/kro_file.h"
+#include "bytes/byte_order.h"
 #include "kroutil/output/audio_encoder.h"
 #include "kroutil/output/dpcm_chunk.h"
 
@@ -15,13 +16,9 @@ namespace {
 constexpr uint32_t kStereo = 1u << 28, kSixteen = 1u << 29, kHasData = 1u << 30, kCompressed = 1u << 31;
 constexpr uint32_t kDct = 1u << 26, kDft = 1u << 27;
 
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
-}
+using bytes::append32le;
 
-void set32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (8 * i));
-}
+void set32(std::vector<uint8_t>& v, size_t at, uint32_t x) { bytes::store32le(v.data() + at, x); }
 
 // Byte offset where frame k's sound starts. The player keeps about a frame period and a second
 // of sound queued ahead of the picture (its audio lead), so frame 0 carries that lead and every
@@ -81,7 +78,7 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
             uint64_t a = times.startOf(k), b = times.startOf(k + 1);
             if (b <= a) continue;
             auto& c = out->chunk[k];
-            put32(c, uint32_t(4 + b - a));
+            append32le(c, uint32_t(4 + b - a));
             c.insert(c.end(), tr.pcm.begin() + long(a), tr.pcm.begin() + long(b));
         }
     } else if (tr.coding == TorvexAudioCoding::Dpcm) {
@@ -104,8 +101,8 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
                 break;
             }
             KroFileFlush(f, 0);
-            put32(c, 8 + n);
-            put32(c, uint32_t(b - a));
+            append32le(c, 8 + n);
+            append32le(c, uint32_t(b - a));
             size_t at = c.size();
             c.resize(at + n);
             KroFileSetPos(f, 0);
@@ -144,8 +141,8 @@ bool TorvexBuildTrackChunks(const TorvexWriterTrack& tr, uint32_t frames, uint32
                     break;
                 }
                 if (c.empty()) {
-                    put32(c, 0);
-                    put32(c, 0);
+                    append32le(c, 0);
+                    append32le(c, 0);
                 }
                 c.insert(c.end(), block, block + blockBytes);
                 unpacked += blockOut;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "platform/audio.h"
 #include "platform/clock.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/mem_block.h"
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 #include "codec/blit/blitter.h"
 #include "codec/torvex.h"
 #include "platform/clock.h"

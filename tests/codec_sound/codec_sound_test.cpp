@@ -10,7 +10,7 @@
 
 #include "base/timer.h"
 #include "codec/audio/sound_backend.h"
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "encoder/torvex_writer.h"
 #include "platform/audio.h"

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "bytes/byte_order.h"
 #include "codec/audio/sound_backend.h"
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "encoder/torvex_writer.h"
 #include "platform/audio.h"
@@ -168,8 +169,6 @@ int cmdInfo(const std::vector<std::string>& args) {
     return 0;
 }
 
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 // A frame's sound chunk never decodes to more than this; a larger claim is damage.
 constexpr uint32_t kLargestUnpacked = 64u << 20;
 
@@ -180,12 +179,11 @@ bool appendTrackAudio(TorvexFile* f, int t, std::vector<uint8_t>& pcm, std::stri
     if (!p || !f->frame || p >= f->frame + f->frameSize) return true;
     // The same clipping to the frame as the library's.
     uint32_t room = uint32_t(f->frame + f->frameSize - p);
-    uint32_t length = room >= 4 ? le32(p) : room;
-    if (length < 4 || length > room) length = room;
+    uint32_t length = TorvexChunkLength(p, room);
     if (length < 4) return true;
     uint32_t a = f->header.audioFormat[t];
     bool compressed = (a & 0x80000000u) || (a & 0x0C000000u);
-    uint32_t need = compressed ? (length >= 8 ? le32(p + 4) : 0) : length - 4;
+    uint32_t need = compressed ? (length >= 8 ? bytes::load32le(p + 4) : 0) : length - 4;
     if (need == 0 || need == 0xFFFFFFFFu) return true;
     if (need > kLargestUnpacked) {
         error = "sound chunk of track " + std::to_string(t) + " claims " + std::to_string(need) + " bytes";
@@ -395,8 +393,6 @@ bool parseInfo(const std::string& text, Info& info) {
 
 // ---- WAV input (PCM only) -----------------------------------------------------------------------
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
 // Reads a PCM WAV file: 8 or 16 bits, mono or stereo, any rate. The sample data is kept as
 // stored (8-bit unsigned, 16-bit signed little-endian), cut to whole sample frames.
 bool readWav(const std::string& path, TorvexWriterTrack& track, std::string& error) {
@@ -414,18 +410,18 @@ bool readWav(const std::string& path, TorvexWriterTrack& track, std::string& err
     uint32_t rate = 0;
     size_t p = 12;
     while (p + 8 <= b.size()) {
-        uint32_t size = le32(b.data() + p + 4);
+        uint32_t size = bytes::load32le(b.data() + p + 4);
         size_t body = p + 8;
         size_t avail = std::min<size_t>(size, b.size() - body);
         if (std::memcmp(b.data() + p, "fmt ", 4) == 0) {
             if (avail < 16) break;
-            tag = le16(b.data() + body);
-            channels = le16(b.data() + body + 2);
-            rate = le32(b.data() + body + 4);
-            align = le16(b.data() + body + 12);
-            bits = le16(b.data() + body + 14);
+            tag = bytes::load16le(b.data() + body);
+            channels = bytes::load16le(b.data() + body + 2);
+            rate = bytes::load32le(b.data() + body + 4);
+            align = bytes::load16le(b.data() + body + 12);
+            bits = bytes::load16le(b.data() + body + 14);
             // The extensible layout names its coding in a sub-format; only PCM is read.
-            if (tag == 0xFFFE && avail >= 26) tag = le16(b.data() + body + 24);
+            if (tag == 0xFFFE && avail >= 26) tag = bytes::load16le(b.data() + body + 24);
             haveFormat = true;
         } else if (std::memcmp(b.data() + p, "data", 4) == 0) {
             if (!haveFormat) {

@@ -1,10 +1,11 @@
-#include "codec/audio/torvex_tracks.h"
+#include "codec/torvex_tracks.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "base/mem_block.h"
+#include "bytes/byte_order.h"
 #include "codec/audio/dpcm.h"
 #include "codec/audio/sound_backend.h"
 #include "codec/torvex.h"
@@ -33,8 +34,6 @@ bool transformCoded(uint32_t format) { return format & (kDct | kRealDft); }
 // A transform-coded track is compressed whatever bit 31 says.
 bool compressed(uint32_t format) { return transformCoded(format) || (format & kCompressed); }
 
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 // The current frame's chunk of track t: its bytes, clipped to the frame as parsing clips them.
 bool chunkOf(const TorvexFile* f, int t, const uint8_t** data, uint32_t* length) {
     const uint8_t* p = f->audioChunk[t];
@@ -42,14 +41,13 @@ bool chunkOf(const TorvexFile* f, int t, const uint8_t** data, uint32_t* length)
     const uint8_t* end = f->frame + f->frameSize;
     if (p >= end) return false;
     uint32_t room = uint32_t(end - p);
-    uint32_t len = room >= 4 ? le32(p) : room;
-    if (len < 4 || len > room) len = room;
+    uint32_t len = TorvexChunkLength(p, room);
     *data = p;
     *length = len;
     return len >= 4;
 }
 
-TorvexTrack* trackOf(const TorvexFile* f, int t) { return static_cast<TorvexTrack*>(f->tracks[t]); }
+TorvexTrack* trackOf(const TorvexFile* f, int t) { return f->tracks[t]; }
 
 void account(TorvexFile* f, int64_t bytes) {
     f->stats.memInUse = uint32_t(int64_t(f->stats.memInUse) + bytes);
@@ -214,7 +212,7 @@ void TorvexCloseTracks(TorvexFile* f) {
                 tracks.dpcmScratch = nullptr;
             }
         }
-        torvex::TorvexAudioDecoderFree(static_cast<torvex::TorvexAudioDecoder*>(f->trackDecoders[i]));
+        torvex::TorvexAudioDecoderFree(f->trackDecoders[i]);
         f->trackDecoders[i] = nullptr;
     }
     f->primaryTrack = -1;
@@ -256,7 +254,7 @@ void TorvexFeedAudio(TorvexFile* f) {
         uint32_t amount = 0;
         uint32_t format = f->header.audioFormat[i];
         if (chunkOf(f, i, &chunk, &length)) {
-            if (compressed(format)) amount = length >= 8 ? le32(chunk + 4) : 0;
+            if (compressed(format)) amount = length >= 8 ? bytes::load32le(chunk + 4) : 0;
             else amount = length - 4;
             if (amount == 0xFFFFFFFFu) amount = 0;
         }
@@ -316,14 +314,14 @@ uint32_t TorvexExtractAudio(uint32_t mask, TorvexFile* f, void* destVoid) {
         return length - 4;
     }
     if (length < 8) return 0;
-    uint32_t unpacked = le32(chunk + 4);
+    uint32_t unpacked = bytes::load32le(chunk + 4);
     if (unpacked == 0 || unpacked == 0xFFFFFFFFu) return unpacked;
     const uint8_t* data = chunk + 8;
     const uint8_t* end = chunk + length;
     uint32_t rate = format & 0xFFFFFF;
     bool stereo = format & kStereo, sixteen = format & kSixteen;
     if (transformCoded(format)) {
-        auto*& dec = reinterpret_cast<torvex::TorvexAudioDecoder*&>(f->trackDecoders[i]);
+        torvex::TorvexAudioDecoder*& dec = f->trackDecoders[i];
         if (!dec) dec = torvex::TorvexAudioDecoderCreate(rate, stereo ? 2 : 1, (format & kDct) ? 1 : 0);
         if (!dec) return 0;
         uint32_t produced = 0;
