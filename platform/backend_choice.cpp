@@ -1,6 +1,10 @@
 // The one place that chooses the back-ends of the window, display and dialog services. They
 // are chosen together, once, at first use: TORVEX_VIDEO=sdl|headless, else SDL when a display
-// is named (DISPLAY or WAYLAND_DISPLAY) and SDL's video starts, else headless.
+// is named (DISPLAY or WAYLAND_DISPLAY) and SDL's video starts, else headless. Headless dialogs
+// are the terminal's when standard error is a terminal and nothing is being captured (a person
+// is watching, not a test).
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +28,7 @@ struct BackendSet {
 
 const BackendSet kHeadlessSet{VideoBackend::Headless, &kHeadlessWindowOps, &kHeadlessDisplayOps, &kHeadlessDialogOps};
 const BackendSet kSdlSet{VideoBackend::Sdl, &kSdlWindowOps, &kSdlDisplayOps, &kSdlDialogOps};
+const BackendSet kTerminalSet{VideoBackend::Headless, &kHeadlessWindowOps, &kHeadlessDisplayOps, &kTerminalDialogOps};
 
 struct ChoiceState {
     std::mutex lock;
@@ -59,6 +64,8 @@ const BackendSet* decide() {
         if (kSdlSet.window->start()) return &kSdlSet;
         if (want == "sdl") std::fprintf(stderr, "SDL video could not start; using the headless back-end\n");
     }
+    const char* capture = std::getenv("TORVEX_CAPTURE");
+    if (isatty(2) && !(capture && *capture)) return &kTerminalSet;
     return &kHeadlessSet;
 }
 

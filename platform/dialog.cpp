@@ -52,6 +52,19 @@ std::vector<int> buttonsOf(uint32_t type) {
     }
 }
 
+const char* answerName(int id) {
+    switch (id) {
+        case IDOK: return "ok";
+        case IDCANCEL: return "cancel";
+        case IDABORT: return "abort";
+        case IDRETRY: return "retry";
+        case IDIGNORE: return "ignore";
+        case IDYES: return "yes";
+        case IDNO: return "no";
+        default: return "none";
+    }
+}
+
 int idOfAnswer(const std::string& a) {
     if (a == "ok") return IDOK;
     if (a == "cancel") return IDCANCEL;
@@ -77,27 +90,38 @@ int messageBox(uintptr_t owner, const char* text, const char* title, uint32_t ty
     size_t def = (type >> 8) & 0xF;
     if (def >= buttons.size()) def = 0;
     int result = buttons[def];
+    bool scripted = false;
     if (s.nextAnswer < s.answers.size()) {
         int wanted = idOfAnswer(s.answers[s.nextAnswer++]);
         for (int b : buttons)
-            if (b == wanted) result = b;
+            if (b == wanted) {
+                result = b;
+                scripted = true;
+            }
     }
     std::string t = title ? title : "";
     std::string x = text ? text : "";
     std::string flat;
     for (char c : x) flat += (c == '\r' || c == '\n') ? ' ' : c;
-    captureLogLine("messagebox title=\"" + t + "\" text=\"" + flat + "\"");
+    auto logBox = [&](int answer) {
+        captureLogLine("messagebox title=\"" + t + "\" text=\"" + flat + "\" answer=" + answerName(answer));
+    };
     if (s.capture) {
+        logBox(result);
         s.capture->push_back(MessageBoxRecord{t, x, type, result});
         return result;
     }
     if (const auto show = dialogOps().messageBox) {
         // The box waits for the user: the lock must not be held meanwhile.
         guard.unlock();
-        int chosen = show(windowOps().nativeWindow(HWND(owner)), text, title, type);
+        int chosen = show(windowOps().nativeWindow(HWND(owner)), text, title, type, scripted ? result : 0);
         guard.lock();
-        if (chosen) return chosen;
+        if (chosen) {
+            logBox(chosen);
+            return chosen;
+        }
     }
+    logBox(result);
     std::string shown;
     shown.reserve(x.size());
     for (char c : x)

@@ -1,10 +1,11 @@
-// Message boxes with the desktop system's button sets, icons and result numbers.
+// Message boxes with the desktop system's button sets, icons and results.
 //
-// Headless (the only variant so far): the box is written to standard error as a line
-// "[title]" followed by the text (carriage returns dropped) and a blank line, and answered from
-// TORVEX_ANSWERS, a comma list such as "yes,no,ok" taken one entry per box in order. An answer
-// that names no button of the box's set, or a list that has run out, gives the default button.
-// The SDL variant joins later behind the same function.
+// Every box is answered first from TORVEX_ANSWERS, a comma list such as "yes,no,ok" taken one
+// entry per box in order (an answer that names no button of the box's set, or a list that has
+// run out, gives the default button), and written to the capture log with the answer taken. The
+// back-end then shows it (dialog_backend.h): a native box under SDL, a prompt on a terminal;
+// headless, it is written to standard error as "[title]", the text (carriage returns dropped)
+// and a blank line, and the scripted answer stands.
 #pragma once
 
 #include <cstdint>

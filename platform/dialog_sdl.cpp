@@ -1,7 +1,8 @@
 // The SDL row of the dialog back-end: message boxes through SDL's native box. The box's buttons
 // come in their usual order, Enter on the default button (MB_DEFBUTTONn), Escape or closing the
 // box on Cancel where the set has one (else on the default button), the icon as error, warning or
-// information; carriage returns are dropped from the text.
+// information; carriage returns are dropped from the text. Panels are drawn by the service into
+// their windows' pictures.
 #include <SDL.h>
 
 #include <string>
@@ -35,7 +36,7 @@ std::string withoutCr(const char* s) {
     return out;
 }
 
-int sdlMessageBox(void* nativeOwner, const char* text, const char* title, uint32_t type) {
+int sdlMessageBox(void* nativeOwner, const char* text, const char* title, uint32_t type, int scripted) {
     std::vector<Button> set = buttonsFor(type);
     size_t def = (type >> 8) & 0xF;
     if (def >= set.size()) def = 0;
@@ -71,6 +72,7 @@ int sdlMessageBox(void* nativeOwner, const char* text, const char* title, uint32
 
 }  // namespace
 
-const DialogBackendOps kSdlDialogOps{"sdl", sdlMessageBox};
+// Panels are pictures in their windows, shown at most 30 times a second.
+const DialogBackendOps kSdlDialogOps{"sdl", sdlMessageBox, panelDrawPicture, nullptr, nullptr, 33, true};
 
 }  // namespace plat

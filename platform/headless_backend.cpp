@@ -49,6 +49,8 @@ const WindowBackendOps kHeadlessWindowOps{
 
 const DisplayBackendOps kHeadlessDisplayOps{"headless", setPictureSize, updateRect, flush, setFullScreen, nullptr};
 
-const DialogBackendOps kHeadlessDialogOps{"headless", nullptr};
+// Boxes go to standard error and the capture log; panels only to the capture log, and nobody
+// is there to press their buttons.
+const DialogBackendOps kHeadlessDialogOps{"headless", nullptr, nullptr, nullptr, nullptr, 0, false};
 
 }  // namespace plat

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct SdlWindow {
     int32_t logX = 0, logY = 0;   // client origin the window was given
     int32_t scale = 1;            // the real window is logW x logH times this
     int32_t offX = 0, offY = 0;   // client origin minus the real window's origin
+    std::string pendingTitle;     // set from another thread, applied at the next pump
+    bool titlePending = false;
     std::vector<uint32_t> shadow;  // converted picture, bufW per row
     bool dirty = true;
     bool reupload = false;  // the renderer may have dropped the texture's contents
@@ -281,7 +284,17 @@ void destroyWindow(HWND id) {
 void setTitle(HWND id, const char* title) {
     Lock l(st().lock);
     auto it = st().windows.find(id);
-    if (it != st().windows.end()) SDL_SetWindowTitle(it->second.window, title);
+    if (it == st().windows.end()) return;
+    // SDL's windows are changed on its own thread; a title from another thread (a worker
+    // announcing its end) waits for the next pump.
+    if (st().videoThread == std::this_thread::get_id()) {
+        SDL_SetWindowTitle(it->second.window, title);
+        it->second.titlePending = false;
+    } else
+    {
+        it->second.pendingTitle = title ? title : "";
+        it->second.titlePending = true;
+    }
 }
 
 void setGeometry(HWND id, int32_t clientX, int32_t clientY, int32_t width, int32_t height) {
@@ -533,6 +546,11 @@ void pump() {
     {
         Lock l(st().lock);
         if (st().started != 1 || st().videoThread != std::this_thread::get_id()) return;
+        for (auto& [h, w] : st().windows)
+            if (w.titlePending) {
+                SDL_SetWindowTitle(w.window, w.pendingTitle.c_str());
+                w.titlePending = false;
+            }
     }
     SDL_Event e;
     while (SDL_PollEvent(&e)) {

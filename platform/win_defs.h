@@ -211,6 +211,8 @@ constexpr int SM_CYSCREEN = 1;
 constexpr int SM_CXCURSOR = 13;
 constexpr int SM_CYCURSOR = 14;
 constexpr int SM_MOUSEPRESENT = 19;
+constexpr int SM_CYCAPTION = 4;
+constexpr int SM_CXSIZE = 30;
 
 // ---- menu items (system menu entries) -----------------------------------------------------
 constexpr UINT MF_BYCOMMAND = 0x0000;

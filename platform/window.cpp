@@ -293,6 +293,7 @@ void activateInternal(HWND h) {
 void pumpSources() {
     windowOps().pump();
     pumpInjectedInput();
+    dialogPoll();
     displayFlushPending();
 }
 
@@ -317,6 +318,7 @@ void destroyRecord(HWND h) {
         auto& t = q->timers;
         t.erase(std::remove_if(t.begin(), t.end(), [&](const TimerRec& x) { return x.hwnd == h; }), t.end());
     }
+    panelWindowDestroyed(h);
     displayWindowDestroyed(h);
     windowOps().destroyWindow(h);
 }
@@ -1185,6 +1187,8 @@ int getSystemMetrics(int index) {
         case SM_CXCURSOR:
         case SM_CYCURSOR: return 32;
         case SM_MOUSEPRESENT: return 1;
+        case SM_CXSIZE: return 18;
+        case SM_CYCAPTION: return 20;  // as the frame arithmetic above takes it
         default: return 0;
     }
 }

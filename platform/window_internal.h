@@ -30,4 +30,8 @@ void displayWindowDestroyed(HWND hwnd);
 // pending screen updates (display.cpp, input.cpp).
 void pumpInjectedInput();
 void displayFlushPending();
+// The dialog back-end's input and the panels' paced views (panel.cpp); a panel goes with its
+// window.
+void dialogPoll();
+void panelWindowDestroyed(HWND hwnd);
 }  // namespace plat

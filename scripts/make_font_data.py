@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes player/runtime/font_data.cpp, the built-in 8x16 font, from a PSF1 console font with a
+"""Writes platform/font_data.cpp, the built-in 8x16 font, from a PSF1 console font with a
 Unicode table (Uni1-VGA16.psf.gz of Debian's console-setup-linux; licence in
-player/runtime/FONT-LICENSE.txt). Codes 32..175 follow code page 437.
+platform/FONT-LICENSE.txt). Codes 32..175 follow code page 437.
 
-    python3 scripts/make_font_data.py /path/to/Uni1-VGA16.psf.gz > player/runtime/font_data.cpp
+    python3 scripts/make_font_data.py /path/to/Uni1-VGA16.psf.gz > platform/font_data.cpp
 """
 import gzip
 import sys
@@ -47,8 +47,8 @@ def main(path):
         out.append((code, char, glyphs[glyph]))
     print("// The built-in 8x16 font, codes 32 to 175 in code page 437 order: one byte a row, the")
     print("// leftmost pixel in the top bit. Made by scripts/make_font_data.py; licence in")
-    print("// player/runtime/FONT-LICENSE.txt.")
-    print('#include "player/runtime/font_data.h"')
+    print("// platform/FONT-LICENSE.txt.")
+    print('#include "platform/font_data.h"')
     print()
     print("const uint8_t kBuiltinFont[kBuiltinFontGlyphs][16] = {")
     for code, char, rows in out:

@@ -5,6 +5,8 @@
 #include "kroutil/kro_timer.h"
 #include "kroutil/kro_file.h"
 #include "kroutil/huffman.h"
+#include "kroutil/status.h"
+#include "kroutil/dialog.h"
 #include "kroutil/image.h"
 #include "kroutil/flic.h"
 

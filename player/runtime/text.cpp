@@ -9,7 +9,7 @@
 #include "player/engine/io_commands.h"
 #include "player/engine/script.h"
 #include "player/runtime/bitmaps.h"
-#include "player/runtime/font_data.h"
+#include "platform/font_data.h"
 #include "player/runtime/screen_draw.h"
 #include "player/runtime/screen_window.h"
 

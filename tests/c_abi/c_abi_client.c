@@ -45,6 +45,18 @@ static void checkFlic(const char* base) {
     check(KroFileErase(name) == 0, "erase the Flic");
 }
 
+static int32_t workerSeven(void* user, void* dialog) {
+    (void)user;
+    (void)dialog;
+    return 7;
+}
+
+static int32_t keepNothing(int32_t id, void* dialog) {
+    (void)id;
+    (void)dialog;
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const char* name = argc > 1 ? argv[1] : "c_abi_test.bin";
     void* block = utilmalloc(100);
@@ -94,5 +106,19 @@ int main(int argc, char** argv) {
         check(allocimage(&img, 3, 2, 32) == IMGERR_DEPTH, "allocimage refuses 32 bits");
     }
     checkFlic(name);
+    /* status window and dialogs, headless: the question is answered from TORVEX_ANSWERS */
+    {
+        KroDialogItem items[2] = {{0, 100, "Working", 10, 10, 100, 16}, {1, 2, "&Cancel", 10, 40, 72, 24}};
+        KroDialogTemplate tpl = {"C client", 200, 80, NULL, 2};
+        void* instance = (void*)(uintptr_t)0x1234;
+        tpl.items = items;
+        check(StatusInit(instance, NULL, 0) == instance, "StatusInit");
+        check(StatusOpen("C client", "detail", NULL) == 1, "StatusOpen");
+        check(StatusSet("1 of 2") == 0, "StatusSet");
+        check(StatusDoCancel() == 1, "a yes cancels");
+        check(StatusClose(0) == 1, "StatusClose");
+        KroDialogSetTemplate(instance, &tpl);
+        check(KroDialogInit(instance, NULL, NULL, 5, 0, workerSeven, keepNothing) == 7, "the worker's result");
+    }
     return failures ? 1 : 0;
 }

@@ -1,7 +1,7 @@
 // The built-in 8x16 font, codes 32 to 175 in code page 437 order: one byte a row, the
 // leftmost pixel in the top bit. Made by scripts/make_font_data.py; licence in
-// player/runtime/FONT-LICENSE.txt.
-#include "player/runtime/font_data.h"
+// platform/FONT-LICENSE.txt.
+#include "platform/font_data.h"
 
 const uint8_t kBuiltinFont[kBuiltinFontGlyphs][16] = {
     {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},  // 32  
