@@ -245,6 +245,24 @@ KRO_API int32_t convertpaltorgb(ImageDescriptor* src, ImageDescriptor* dst);
 
 /* ---- JPEG --------------------------------------------------------------------------------------- */
 
+/* Fills info from the headers up to the first scan (frame_type -1 when no frame header came
+ * first). IMGERR_BAD_JPEG when the stream has no start-of-image marker first or no scan. */
+KRO_API int32_t jpeginfo(const char* name, JpegInfo* info);
+/* Loads a baseline, extended sequential or progressive Huffman-coded 8-bit file: one component
+ * into an 8-bit image (which then gets the grey table), three or four into a 24-bit image (the
+ * fourth is ignored; with an Adobe marker saying "no transform" the samples are red, green,
+ * blue). IMGERR_TRUNCATED when the data end or are damaged: what was decoded stays in the image
+ * (every complete MCU of a single-scan file; for a progressive file the picture from all
+ * coefficients read). */
+KRO_API int32_t loadjpg(const char* name, ImageDescriptor* img);
+/* As loadjpg from a complete stream in memory; colour streams are always converted from YCbCr.
+ * IMGERR_BAD_SOURCE for a null address. */
+KRO_API int32_t LoadJpegMemory(const void* data, uint32_t length, ImageDescriptor* img);
+/* Writes the area of an 8-bit (grey: one component; colour-mapped: through the table) or 24-bit
+ * image as baseline JFIF (extended sequential when a quality of 23 or less needs 16-bit tables), colour
+ * at 4:2:0, at quality 1..100 (0 or less as 1, above 100 as 100). */
+KRO_API int32_t WriteJpegFile(const char* name, ImageDescriptor* img, int32_t quality);
+
 /* ---- PNG ---------------------------------------------------------------------------------------- */
 
 KRO_END_DECLS
