@@ -228,6 +228,11 @@ constexpr uint32_t TorvexTreeStorage(uint32_t internalNodes) { return 16 + 8 * i
 int32_t TorvexDecodeFrame(TorvexFile* file);
 void TorvexAdvance(TorvexFile* file);
 int32_t TorvexIsEarly(TorvexFile* file);
+// After the last frame shown, before the file is closed: waits until the sound queued for the
+// frames shown has played (closing at once would cut about a frame period of it), at most one
+// frame period plus the sound queue's lead. stop (may be null) is asked every millisecond and
+// ends the wait at once when it says so (Escape, the end of the program).
+void TorvexFinishSound(TorvexFile* file, bool (*stop)(void* context), void* context);
 void TorvexSeek(TorvexFile* file, uint32_t frameNumber);
 
 // ---- helpers shared with the tools ----------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "codec/audio/sound_backend.h"
 #include "codec/torvex_tracks.h"
 #include "kroutil/kro_timer.h"
+#include "platform/clock.h"
 
 int32_t TorvexDecodeFrame(TorvexFile* f) {
     if (!f || f->readError) return 0;
@@ -93,4 +94,15 @@ void TorvexSeek(TorvexFile* f, uint32_t frameNumber) {
     // Indexes past the stored frames wrap as parsing does at the end of playback.
     if (index < f->tableCount) TorvexSeekFrame(f);
     TorvexParseFrame(f);
+}
+
+void TorvexFinishSound(TorvexFile* f, bool (*stop)(void*), void* context) {
+    if (!f || f->paused || !TorvexAnyTrackOpen(f)) return;
+    const uint32_t limit = TorvexSoundDrainLimitMs(f), start = KroTimerRead();
+    for (;;) {
+        torvex::TorvexServiceSound(0);
+        if (TorvexSoundPlayedOut(f) || KroTimerRead() - start >= limit) return;
+        if (stop && stop(context)) return;
+        plat::sleepMs(1);
+    }
 }

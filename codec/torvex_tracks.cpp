@@ -443,3 +443,21 @@ bool TorvexAudioRanOut(TorvexFile* f, uint32_t* dueIn) {
     if (dueIn) *dueIn = uint32_t(std::min<uint64_t>(ahead * 100000 / std::max(1u, p->bytesPerSecond), 0x7FFFFFFF));
     return true;
 }
+
+bool TorvexSoundPlayedOut(TorvexFile* f) {
+    auto* ops = torvex::TorvexSoundBackend();
+    for (int i = 0; i < kTvxTracks; ++i) {
+        TorvexTrack* t = f ? trackOf(f, i) : nullptr;
+        if (t && ops && ops->playPosition(t) < t->totalWritten) return false;
+    }
+    return true;
+}
+
+uint32_t TorvexSoundDrainLimitMs(TorvexFile* f) {
+    if (!f) return 0;
+    uint64_t lead = 0;
+    for (int i = 0; i < kTvxTracks; ++i)
+        if (TorvexTrack* t = trackOf(f, i))
+            lead = std::max<uint64_t>(lead, uint64_t(t->audioLead) * 1000 / std::max(1u, t->bytesPerSecond));
+    return uint32_t(std::min<uint64_t>(f->period / 100 + lead, 60000));
+}

@@ -36,3 +36,8 @@ bool TorvexAudioRanOut(TorvexFile* file, uint32_t* dueIn);
 torvex::TorvexTrack* TorvexGetTrack(TorvexFile* file, int track);
 uint32_t TorvexTrackPlayPosition(TorvexFile* file, int track);
 bool TorvexAnyTrackOpen(const TorvexFile* file);
+// Whether every open track has played all that was written to it.
+bool TorvexSoundPlayedOut(TorvexFile* file);
+// One frame period plus the longest queue lead of the open tracks, in milliseconds: the longest
+// the sound written ahead of a frame can take to play.
+uint32_t TorvexSoundDrainLimitMs(TorvexFile* file);

@@ -352,18 +352,7 @@ void cmdFileList() {
         std::snprintf(line, sizeof line, "Number: %i  File: %s", kFileNumberBase + i, f->name);
         lines.push_back(line);
     }
-    if (debugOpen()) {
-        debugWrite("\r\n");
-        for (const std::string& line : lines) {
-            debugWrite(line.data(), line.size());
-            debugWrite("\r\n");
-            debugFlush(true);
-        }
-        return;
-    }
-    if (!gHooks.windowExists())
-        ScriptError("  A window hasn't been created yet (use ScreenGraphics first).\r\n", nullptr, nullptr);
-    for (const std::string& line : lines) gHooks.writeWindowLine(line.c_str());
+    WriteListing(lines, true);
 }
 
 void cmdFileExists() {

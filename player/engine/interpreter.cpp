@@ -524,6 +524,21 @@ void debugFlush(bool commit) {
     if (debugOpen()) KroFileFlush(gScript.fileSlots[gScript.debugSlot], commit ? 1 : 0);
 }
 
+void WriteListing(const std::vector<std::string>& lines, bool windowRequired) {
+    if (windowRequired && !gHooks.windowExists())
+        ScriptError("  A window hasn't been created yet (use ScreenGraphics first).\r\n", nullptr, nullptr);
+    if (debugOpen()) {
+        debugWrite("\r\n");
+        for (const std::string& line : lines) {
+            debugWrite(line.data(), line.size());
+            debugWrite("\r\n");
+        }
+        debugFlush(true);
+        return;
+    }
+    for (const std::string& line : lines) gHooks.writeWindowLine(line.c_str());
+}
+
 void PumpMessages() {
     gHooks.pumpMessages();
     gHooks.serviceSound();

@@ -117,8 +117,19 @@ void SplitScriptName(const std::string& lineIn, std::string& name, std::string& 
     remainder = trimmed(line.substr(restAt));
 }
 
-CommandWords CommandLineFromArgs(const std::vector<std::string>& args) {
+CommandWords CommandLineFromArgs(const std::vector<std::string>& argsIn) {
     CommandWords out;
+    // The host switch is cut out before anything else reads the command line, wherever it
+    // stands: "/#12demo" leaves "demo", and "demo /#5 x" leaves "demo x".
+    std::vector<std::string> args = argsIn;
+    for (size_t k = 0; k < args.size(); ++k) {
+        uintptr_t host = 0;
+        if (TakeHostSwitch(args[k], host)) {
+            out.host = host;
+            if (trimmed(args[k]).empty()) args.erase(args.begin() + std::ptrdiff_t(k));
+            break;
+        }
+    }
     size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];

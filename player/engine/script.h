@@ -168,6 +168,10 @@ bool debugOpen();
 void debugWrite(const char* text);
 void debugWrite(const char* text, size_t length);
 void debugFlush(bool commit);
+// Writes the lines of a listing command into the debug file when one is open, otherwise onto the
+// presentation window. windowRequired (VARLIST, FILELIST): without a window the command fails
+// with the script error box, debug file or not.
+void WriteListing(const std::vector<std::string>& lines, bool windowRequired);
 int findFreeSlot();
 void closeAllFiles();
 

@@ -484,20 +484,7 @@ void cmdVarPop() {
     gVars.pushTop = 0;
 }
 
-void cmdVarList() {
-    if (debugOpen()) {
-        debugWrite("\r\n");
-        for (const std::string& line : listVariables()) {
-            debugWrite(line.data(), line.size());
-            debugWrite("\r\n");
-            debugFlush(true);
-        }
-        return;
-    }
-    if (!gHooks.windowExists())
-        ScriptError("  A window hasn't been created yet (use ScreenGraphics first).\r\n", nullptr, nullptr);
-    for (const std::string& line : listVariables()) gHooks.writeWindowLine(line.c_str());
-}
+void cmdVarList() { WriteListing(listVariables(), true); }
 
 void cmdCompute() {
     char name[kLineSize], a[kLineSize], op[kLineSize], b[kLineSize];

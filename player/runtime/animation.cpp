@@ -366,7 +366,7 @@ void cmdList() {
                            "  Height: " + std::to_string(frameHeight(a.file));
         lines.push_back(line);
     }
-    writeListing(lines);
+    engine::WriteListing(lines, false);
 }
 
 void cmdLoadToBitmap() {
@@ -501,6 +501,16 @@ void waitForFrameTime(TorvexFile* f) {
     }
 }
 
+// While the last frame's sound plays out: Escape (when the play listens for it) and the end of
+// the program stop the wait at once.
+bool stopSoundWait(void* context) {
+    engine::PumpMessages();
+    engine::CountStep();
+    if (engine::gScript.control == engine::kEndAll) return true;
+    const uint32_t flags = *static_cast<const uint32_t*>(context);
+    return (flags & kPlayEscape) && gScreen.keyCount > 0 && waitKey() == 27;
+}
+
 struct SavedTarget {
     uint8_t kind;
     int32_t x, y;
@@ -568,6 +578,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
     bool fromBlack = flags & kPlayFromBlack;
     int64_t last = -1;
     bool advanced = true;
+    bool played = false;  // ended after the last frame it was to show
     while (!f->readError) {
         advanced = false;
         engine::PumpMessages();
@@ -609,7 +620,10 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
             pumpMessages();
             if (gScreen.keyCount > 0 && waitKey() == 27) break;
         }
-        if (f->frameIndex == f->header.frames - 1 && count > 0 && --count == 0) break;
+        if (f->frameIndex == f->header.frames - 1 && count > 0 && --count == 0) {
+            played = true;
+            break;
+        }
         TorvexAdvance(f);
         advanced = true;
         if (f->readError) break;
@@ -631,6 +645,7 @@ int32_t playAnimation(const char* source, int32_t x, int32_t y, int32_t count, u
     // A slot is left past the last frame it showed: the next advance or play moves on first.
     if (slot && !advanced) slot->advancePending = 1;
     if (!slot) {
+        if (played) TorvexFinishSound(f, stopSoundWait, &flags);
         clearTarget(f, t);
         TorvexClose(f);
     } else if (offScreen) {

@@ -69,19 +69,6 @@ void freeBitmapSlot(int slot) {
 bool bitmapSlotUsed(int slot) { return slot >= 0 && slot < kBitmapSlots && gBitmaps.slots[slot]; }
 Bitmap* bitmapInSlot(int slot) { return bitmapSlotUsed(slot) ? gBitmaps.slots[slot] : nullptr; }
 
-void writeListing(const std::vector<std::string>& lines) {
-    if (engine::debugOpen()) {
-        engine::debugWrite("\r\n");
-        for (const std::string& line : lines) {
-            engine::debugWrite(line.data(), line.size());
-            engine::debugWrite("\r\n");
-        }
-        engine::debugFlush(true);
-        return;
-    }
-    for (const std::string& line : lines) engine::gHooks.writeWindowLine(line.c_str());
-}
-
 void freeAllBitmaps() {
     for (int i = 0; i < kBitmapSlots; ++i) freeBitmapSlot(i);
 }
@@ -465,7 +452,7 @@ void cmdList() {
                       int(b->height));
         lines.push_back(line);
     }
-    writeListing(lines);
+    engine::WriteListing(lines, false);
 }
 
 }  // namespace

@@ -57,10 +57,6 @@ void copyBitmapToBitmap(Bitmap* dest, const Bitmap* src, const Bitmap* second, i
 void drawImageLine(uint8_t* pixels, uint32_t width, uint32_t height, int64_t x1, int64_t y1, int64_t x2, int64_t y2,
                    uint8_t colour);
 
-// Writes the lines of a listing command (BITMAPLIST, ANIMATIONLIST): into the debug file when
-// one is open, otherwise onto the presentation window.
-void writeListing(const std::vector<std::string>& lines);
-
 void registerBitmapCommands();
 
 }  // namespace runtime

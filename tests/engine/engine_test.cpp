@@ -324,6 +324,9 @@ TEST(EngineProgram, CommandLines) {
     EXPECT_EQ(var("C"), "a b");
     o = run({{"show.ss", "SYSTEMCOMMANDLINE C\n"}}, "show , rest");
     EXPECT_EQ(var("C"), "rest");
+    o = run({{"demo.ss", "SYSTEMCOMMANDLINE C\n"}}, "demo /#5 x");
+    EXPECT_EQ(var("C"), "x");
+    EXPECT_EQ(engine::gProgram.hostWindow, 5u);
 
     o = run({{"autoexec.ss", ""}}, "/nonexistent-switch");
     EXPECT_EQ(o.status, 2);
@@ -354,6 +357,21 @@ TEST(EngineProgram, ArgumentWords) {
     w = engine::CommandLineFromArgs(W{"/#77", dir.file("show.ss")});
     EXPECT_FALSE(w.badSwitch);
     EXPECT_EQ(w.host, 77u);
+    // The host switch is cut out wherever it stands, before the script name is read.
+    struct HostCase {
+        W args;
+        uintptr_t host;
+        std::string line;
+    };
+    for (const HostCase& c : {HostCase{W{"/#12demo"}, 12, "demo"}, HostCase{W{"demo", "/#5", "x"}, 5, "demo x"},
+                              HostCase{W{"demo", "a/#-3", "x"}, uintptr_t(-3), "demo a x"},
+                              HostCase{W{"/#", "demo"}, 0, "demo"}, HostCase{W{"demo", "/#a"}, 0, "demo /#a"}}) {
+        SCOPED_TRACE(c.line);
+        w = engine::CommandLineFromArgs(c.args);
+        EXPECT_FALSE(w.badSwitch);
+        EXPECT_EQ(w.host, c.host);
+        EXPECT_EQ(w.commandLine, c.line);
+    }
     w = engine::CommandLineFromArgs(W{"/nonexistent/x.ss"});
     EXPECT_TRUE(w.badSwitch);
     w = engine::CommandLineFromArgs(W{"--help"});

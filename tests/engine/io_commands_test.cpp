@@ -442,13 +442,38 @@ TEST_F(IoCommands, SystemSoundsAndPlayWithoutOpen) {
     EXPECT_NEAR(stretches[2], 0.5, 0.03);
 }
 
-TEST_F(IoCommands, FileListGoesToTheTrace) {
+std::vector<std::string> gWindowLines;
+void recordWindowLine(const char* text) { gWindowLines.push_back(text); }
+
+// VARLIST and FILELIST list into the debug file when one is open, else onto the window; both need
+// the window either way.
+TEST_F(IoCommands, ListingsNeedTheWindowAndGoToTheTraceFirst) {
     testsupport::writeText(host("a.txt"), "a");
-    Outcome o = run("DEBUGFILE 'trace.txt'\nFILEOPEN A 'a.txt'\nFILECREATE B 'b.txt'\nFILELIST\n");
-    ASSERT_EQ(o.status, 0) << o.error;
-    std::string trace = readText(host("trace.txt"));
-    EXPECT_NE(trace.find("\r\nNumber: 5001  File: a.txt\r\nNumber: 5002  File: b.txt\r\n"), std::string::npos) << trace;
-    expectError("FILELIST\n", "  A window hasn't been created yet");
+    const std::string files = "FILEOPEN A 'a.txt'\nFILECREATE B 'b.txt'\n";
+    for (const char* list : {"FILELIST\n", "VARLIST\n"}) {
+        SCOPED_TRACE(list);
+        expectError(list, "  A window hasn't been created yet");
+        expectError(std::string("DEBUGFILE 'trace.txt'\n") + list, "  A window hasn't been created yet");
+        const engine::RuntimeHooks saved = engine::gHooks;
+        engine::gHooks.windowExists = windowThere;
+        engine::gHooks.writeWindowLine = recordWindowLine;
+        gWindowLines.clear();
+        Outcome o = run("DEBUGFILE 'trace.txt'\n" + files + list);  // the trace takes number 5000
+        EXPECT_EQ(o.status, 0) << o.error;
+        EXPECT_TRUE(gWindowLines.empty());
+        std::string trace = readText(host("trace.txt"));
+        Outcome w = run(files + list);
+        EXPECT_EQ(w.status, 0) << w.error;
+        engine::gHooks = saved;
+        if (list[0] == 'F') {
+            EXPECT_NE(trace.find("\r\nNumber: 5001  File: a.txt\r\nNumber: 5002  File: b.txt\r\n"), std::string::npos)
+                << trace;
+            EXPECT_EQ(gWindowLines, (std::vector<std::string>{"Number: 5000  File: a.txt", "Number: 5001  File: b.txt"}));
+        } else {
+            EXPECT_NE(trace.find("\r\nA=5001\r\nB=5002\r\n"), std::string::npos) << trace;
+            EXPECT_EQ(gWindowLines, (std::vector<std::string>{"A=5000", "B=5001"}));
+        }
+    }
 }
 
 TEST_F(IoCommands, MultimediaStringErrors) {

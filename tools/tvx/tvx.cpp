@@ -779,23 +779,13 @@ int cmdPlay(const std::vector<std::string>& args) {
         pumpMessages();
         if (k + 1 < frames) TorvexAdvance(f);
     }
-    // Let the sound of the last frames play out.
-    if (!player.stop && !player.closed && f->primaryTrack >= 0) {
-        torvex::TorvexTrack* t = TorvexGetTrack(f, f->primaryTrack);
-        uint32_t last = 0, still = plat::tickCount();
-        while (t && !player.stop && !player.closed) {
-            torvex::TorvexServiceSound(0);
-            uint32_t at = TorvexTrackPlayPosition(f, f->primaryTrack);
-            if (at >= t->totalWritten) break;
-            if (at != last) {
-                last = at;
-                still = plat::tickCount();
-            } else if (plat::tickCount() - still > 1000) {
-                break;
-            }
+    // Let the sound of the last frames play out (Escape or closing the window stops at once).
+    if (!player.stop && !player.closed) {
+        auto stop = [](void*) {
             pumpMessages();
-            plat::sleepMs(1);
-        }
+            return player.stop || player.closed;
+        };
+        TorvexFinishSound(f, stop, nullptr);
     }
     std::printf("played %u of %u frames (%u skipped as late)%s\n", shown, frames, f->stats.framesSkipped,
                 player.stop ? ", stopped" : player.closed ? ", window closed" : "");
