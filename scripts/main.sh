@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top="$(pwd)"
 bash scripts/setup.sh
-cmake -G Ninja -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+source scripts/compiler_cache.sh
+cmake -G Ninja -S . -B build/release -DCMAKE_BUILD_TYPE=Release "${cache_flags[@]}" >/dev/null
 cmake --build build/release -j "$(nproc)"
 echo
 echo "Built in $top/build/release:"
