@@ -129,6 +129,15 @@ std::string quoted(const std::string& path) {
     return q + "'";
 }
 
+std::string pilCommand(const std::string& path) {
+    return std::string(kPython) +
+           " -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
+           "sys.stdout.buffer.write(b\"P6 %d %d 255\\n\" % im.size + im.tobytes())' " +
+           quoted(path);
+}
+
+std::string convertCommand(const std::string& path) { return std::string(kConvert) + " " + quoted(path) + " -depth 8 ppm:-"; }
+
 int maxDifference(const Rgb& a, const Rgb& b) {
     if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size()) return -1;
     int d = 0;

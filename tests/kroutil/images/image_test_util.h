@@ -37,6 +37,10 @@ void writePpm(const std::string& path, const Rgb& rgb);
 // The independent readers, by absolute path, so that no wrapper on PATH stands in for them.
 inline const char* kConvert = "/usr/bin/convert";
 inline const char* kPython = "/usr/bin/python3";  // with PIL
+// The command that prints the picture as PIL reads it (made RGB), as a binary PPM.
+std::string pilCommand(const std::string& path);
+// The same through ImageMagick.
+std::string convertCommand(const std::string& path);
 // True when the tool can be run (an absolute path, or looked up on PATH).
 bool haveTool(const std::string& tool);
 std::string quoted(const std::string& path);
