@@ -522,6 +522,15 @@ bool isDirectory(std::string_view path) {
     return !host.empty() && stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool fileIdentity(std::string_view path, uint64_t& device, uint64_t& inode) {
+    std::string host = hostPath(path);
+    struct stat st;
+    if (host.empty() || stat(host.c_str(), &st) != 0) return false;
+    device = static_cast<uint64_t>(st.st_dev);
+    inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 bool makeDirectory(std::string_view path) {
     std::string host = hostPath(path);
     return !host.empty() && ::mkdir(host.c_str(), 0777) == 0;

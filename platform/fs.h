@@ -95,6 +95,9 @@ uint32_t fileAttributes(std::string_view path);
 bool setFileAttributes(std::string_view path, uint32_t attributes);
 bool pathExists(std::string_view path);
 bool isDirectory(std::string_view path);
+// The file's identity on disk (links and other spellings of one file give the same pair); false
+// when it does not exist.
+bool fileIdentity(std::string_view path, uint64_t& device, uint64_t& inode);
 bool makeDirectory(std::string_view path);
 bool removeDirectory(std::string_view path);
 

@@ -9,5 +9,6 @@
 #include "kroutil/dialog.h"
 #include "kroutil/image.h"
 #include "kroutil/flic.h"
+#include "kroutil/util.h"
 
 #endif

@@ -120,5 +120,16 @@ int main(int argc, char** argv) {
         KroDialogSetTemplate(instance, &tpl);
         check(KroDialogInit(instance, NULL, NULL, 5, 0, workerSeven, keepNothing) == 7, "the worker's result");
     }
+    {
+        char line[64] = "/F-12 /O\"a b\" rest";
+        char value[16];
+        char number[40];
+        int32_t n = 0, d = 0;
+        check(GetSwitchNum(line, 'F', 0) == -12, "GetSwitchNum");
+        check(GetSwitchStr(line, 'O', value, "") == 1 && strcmp(value, "a b") == 0, "GetSwitchStr");
+        check(strcmp(line, "  rest") == 0, "switches cut out");
+        check(*atofr("29.97", &n, &d) == 0 && n == 2997 && d == 100, "atofr");
+        check(strcmp(CommaNum(number, 1234567u), "1,234,567") == 0, "CommaNum");
+    }
     return failures ? 1 : 0;
 }
