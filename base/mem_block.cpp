@@ -1,5 +1,6 @@
 #include "base/mem_block.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,8 +19,19 @@ AllocatorState allocator;
 
 }  // namespace
 
+namespace {
+std::atomic<uint64_t> faultAt{0}, allocations{0};
+}  // namespace
+
+void TorvexMemFailAt(uint64_t n) {
+    allocations = 0;
+    faultAt = n;
+}
+uint64_t TorvexMemAllocations() { return allocations.load(); }
+
 void* TorvexMemAlloc(uint32_t size) {
     if (size == 0 || size == 0xFFFFFFFFu) return nullptr;
+    if (uint64_t n = ++allocations; n == faultAt.load(std::memory_order_relaxed)) return nullptr;
     size_t total = size_t(size) + 64;  // no wrap: computed in the wider type
     uint8_t kind = kKindHeap;
     void* raw = nullptr;

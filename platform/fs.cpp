@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -371,8 +372,19 @@ void fileClose(FileHandle h) {
     if (h >= 0) ::close(h);
 }
 
+namespace {
+std::atomic<uint64_t> gFileFaultAt{0}, gFileTransfers{0};
+bool injectedFault() { return ++gFileTransfers == gFileFaultAt.load(std::memory_order_relaxed); }
+}  // namespace
+
+void setFileFaultAt(uint64_t n) {
+    gFileTransfers = 0;
+    gFileFaultAt = n;
+}
+uint64_t fileTransfers() { return gFileTransfers.load(); }
+
 int64_t fileRead(FileHandle h, void* dest, size_t count) {
-    if (h < 0) return -1;
+    if (h < 0 || injectedFault()) return -1;
     size_t done = 0;
     while (done < count) {
         ssize_t n = ::read(h, static_cast<char*>(dest) + done, count - done);
@@ -385,7 +397,7 @@ int64_t fileRead(FileHandle h, void* dest, size_t count) {
 }
 
 int64_t fileWrite(FileHandle h, const void* src, size_t count) {
-    if (h < 0) return -1;
+    if (h < 0 || injectedFault()) return -1;
     size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(h, static_cast<const char*>(src) + done, count - done);

@@ -67,6 +67,10 @@ void fileClose(FileHandle h);
 // Transfers; a negative result is a failure.
 int64_t fileRead(FileHandle h, void* dest, size_t count);
 int64_t fileWrite(FileHandle h, const void* src, size_t count);
+// Fault injection for tests (every build): after setFileFaultAt(n) the nth read or write from
+// then on fails (once); 0 turns it off. fileTransfers counts them since the last call.
+void setFileFaultAt(uint64_t n);
+uint64_t fileTransfers();
 bool fileSeek(FileHandle h, uint64_t pos);
 int64_t fileTell(FileHandle h);
 int64_t fileSize(FileHandle h);  // -1 on failure; the file pointer is not moved

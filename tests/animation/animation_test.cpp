@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/mem_block.h"
 #include "base/timer.h"
 #include "codec/audio/sound_backend.h"
 #include "codec/torvex.h"
@@ -18,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/dialog.h"
 #include "platform/display.h"
+#include "platform/fs.h"
 #include "platform/input.h"
 #include "platform/window.h"
 #include "player/engine/program.h"
@@ -626,6 +628,46 @@ TEST_F(AnimationTest, AFileThatGoesBadStopsThePlay) {
     EXPECT_EQ(var("A"), "3000");
     // The endless play ended at the read error (the step limit would have ended the script).
     EXPECT_EQ(var("GOES"), "on");
+}
+
+// Fault injection: each allocation, and each file read or write, of a script that opens a
+// window, a bitmap, an animation with sound and a file fails in turn. Every run ends with the
+// script's error box or a failure result and goes on, frees what it took (the sanitizer build
+// checks) and never crashes; once the fault lies past the last one asked for, the script runs
+// through without an error.
+TEST_F(AnimationTest, EveryFailedAllocationOrFileTransferFailsCleanly) {
+    FixtureOptions fixture;
+    fixture.frames = 4;
+    fixture.tracks = {tone(22050, 1, 0.3)};
+    write("ten", fixture);
+    testsupport::writeText(dir.file("data.txt"), "first\r\nsecond\r\n");
+    const std::string script =
+        "SCREENGRAPHICS G 16 8\nBITMAPALLOC B 8 8\nANIMATIONOPEN A 0 '%D%/ten'\nANIMATIONTOSCREEN A 0 0\n"
+        "ANIMATIONADVANCE A\nANIMATIONPLAY R 0 0 1 1 '%D%/ten'\nFILEOPEN F '%D%/data.txt'\nFILEREAD L F\n"
+        "FILECLOSE F\nFILECREATE W '%D%/out.txt'\nFILEWRITE W 'written'\nFILECLOSE W\n";
+    struct Switch {
+        const char* what;
+        void (*set)(uint64_t);
+        uint64_t (*count)();
+    };
+    for (const Switch& s : {Switch{"allocation", TorvexMemFailAt, TorvexMemAllocations},
+                            Switch{"file transfer", plat::setFileFaultAt, plat::fileTransfers}}) {
+        SCOPED_TRACE(s.what);
+        uint64_t n = 1;
+        for (; n < 100000; ++n) {
+            s.set(n);
+            std::string error = run(script);
+            uint64_t reached = s.count();
+            s.set(0);
+            if (n > reached) {
+                EXPECT_EQ(error, "") << "no fault reached, yet the script failed";
+                break;
+            }
+        }
+        EXPECT_GT(n, 1u);
+        EXPECT_LT(n, 100000u);
+        EXPECT_EQ(var("L"), "first");
+    }
 }
 
 // ---- SOUND ------------------------------------------------------------------------------------
