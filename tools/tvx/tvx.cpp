@@ -488,6 +488,47 @@ bool parseAudioOption(const std::string& v, int& track, std::string& file, Torve
     return true;
 }
 
+// The frame_*.idx/.pal files of a folder as a frame source; a dump's new_palette flags say
+// which frames carry a palette chunk even though nothing changed.
+class FolderFrames : public TorvexFrameSource {
+public:
+    FolderFrames(const std::string& dir, const std::vector<std::string>& names, size_t count, uint32_t width,
+                 uint32_t height, const std::vector<long long>* flags)
+        : dir_(dir), names_(names), count_(count), width_(width), height_(height), flags_(flags) {}
+
+    Status next(TorvexWriterFrame* frame, std::string* error) override {
+        if (at_ >= count_) return Status::End;
+        std::string base = dir_ + "/" + names_[at_];
+        if (!readWhole(base + ".idx", pixels_)) return failed(error, "cannot read " + base + ".idx");
+        if (pixels_.size() != size_t(width_) * height_)
+            return failed(error, base + ".idx has " + std::to_string(pixels_.size()) + " bytes, not " +
+                                     std::to_string(width_) + " x " + std::to_string(height_));
+        if (!readWhole(base + ".pal", palette_) || palette_.size() != 768)
+            return failed(error, base + ".pal is missing or not 768 bytes");
+        frame->pixels = pixels_.data();
+        frame->palette = palette_.data();
+        frame->forcePalette = flags_ && at_ < flags_->size() && (*flags_)[at_] != 0;
+        ++at_;
+        return Status::Frame;
+    }
+    bool rewind(std::string*) override {
+        at_ = 0;
+        return true;
+    }
+
+private:
+    static Status failed(std::string* error, const std::string& message) {
+        if (error) *error = message;
+        return Status::Failed;
+    }
+    std::string dir_;
+    const std::vector<std::string>& names_;
+    size_t count_, at_ = 0;
+    uint32_t width_, height_;
+    const std::vector<long long>* flags_;
+    std::vector<uint8_t> pixels_, palette_;
+};
+
 int cmdEncode(const std::vector<std::string>& args) {
     std::string dir;
     std::vector<std::string> pos;
@@ -594,21 +635,7 @@ int cmdEncode(const std::vector<std::string>& args) {
     size_t count = names.size();
     if (haveInfo && info.has("frames") && size_t(info.number("frames")) <= count) count = size_t(info.number("frames"));
     if (count == 0) return failure("no frame_*.idx files in " + dir);
-    std::vector<std::vector<uint8_t>> pixels(count), palettes(count);
-    std::vector<TorvexWriterFrame> frames(count);
     const std::vector<long long>* flags = haveInfo && info.arrays.count("new_palette") ? &info.arrays["new_palette"] : nullptr;
-    for (size_t k = 0; k < count; ++k) {
-        std::string base = dir + "/" + names[k];
-        if (!readWhole(base + ".idx", pixels[k])) return failure("cannot read " + base + ".idx");
-        if (pixels[k].size() != size_t(width) * height)
-            return failure(base + ".idx has " + std::to_string(pixels[k].size()) + " bytes, not " + std::to_string(width) +
-                           " x " + std::to_string(height));
-        if (!readWhole(base + ".pal", palettes[k]) || palettes[k].size() != 768)
-            return failure(base + ".pal is missing or not 768 bytes");
-        frames[k].pixels = pixels[k].data();
-        frames[k].palette = palettes[k].data();
-        frames[k].forcePalette = flags && k < flags->size() && (*flags)[k] != 0;
-    }
     if (options.ring && flags && count < flags->size()) options.ringForcePalette = (*flags)[count] != 0;
     std::string error;
     if (!audio.empty()) {
@@ -623,7 +650,10 @@ int cmdEncode(const std::vector<std::string>& args) {
             tr.quality = o.quality;
         }
     }
-    if (!TorvexWrite(pos[0], width, height, frames, options, &error)) return failure(error);
+    // The writer reads the frames twice, one at a time.
+    FolderFrames frames(dir, names, count, width, height, flags);
+    TorvexStreamWriter writer;
+    if (!writer.open(pos[0], width, height, options, &error) || !writer.write(frames, &error)) return failure(error);
     return 0;
 }
 
