@@ -91,6 +91,14 @@ VideoBackend videoBackend() { return chosenSet().kind; }
 
 const char* videoBackendName() { return chosenSet().window->name; }
 
+void setTerminalDialogsForTest() {
+    {
+        std::lock_guard<std::mutex> g(choice().lock);
+        choice().chosen.store(&kTerminalSet, std::memory_order_release);
+    }
+    win::forgetDesktopSize();
+}
+
 void setVideoBackendForTest(VideoBackend backend) {
     const BackendSet* s = backend == VideoBackend::Sdl ? &kSdlSet : &kHeadlessSet;
     if (!s->window->start()) return;

@@ -171,9 +171,17 @@ void pollInput() {
         }
         panelUserClose();
     }
+    // Enter is looked for every 50 ms: progress may be reported far more often.
+    static const bool inputIsTerminal = isatty(0);
+    static std::atomic<int64_t> nextLook{0};
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    if (!inputIsTerminal || now < nextLook.load()) return;
+    nextLook = now + 50;
     {
         std::lock_guard<std::mutex> g(ts().lock);
-        if (ts().started.empty() || !isatty(0)) return;
+        if (ts().started.empty()) return;
     }
     struct pollfd p {0, POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return;

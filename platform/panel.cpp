@@ -14,6 +14,7 @@
 #include "platform/dialog_backend.h"
 #include "platform/display.h"
 #include "platform/font_data.h"
+#include "platform/headless_capture.h"
 #include "platform/input.h"
 #include "platform/window.h"
 #include "platform/window_internal.h"
@@ -74,6 +75,7 @@ PanelViewItem* itemLocked(PanelRec& p, int32_t id) {
 }
 
 void logText(HWND h, int32_t id, const std::string& text) {
+    if (!capture::active()) return;  // progress texts change often: no line built for nobody
     char buf[48];
     std::snprintf(buf, sizeof buf, " id=%d \"", id);
     win::logEvent("text " + hwndText(h) + buf + flat(text) + "\"");
@@ -92,13 +94,18 @@ char mnemonicOf(const std::string& text) {
     return 0;
 }
 
+// The view as it is now; a window that is gone keeps the title and size last seen.
 PanelView buildViewLocked(HWND h, PanelRec& p) {
     PanelView v;
-    v.title = getWindowText(h);
     RECT c;
     if (getClientRect(h, &c)) {
+        v.title = getWindowText(h);
         v.width = c.right;
         v.height = c.bottom;
+    } else {
+        v.title = p.lastView.title;
+        v.width = p.lastView.width;
+        v.height = p.lastView.height;
     }
     v.items = p.items;
     for (auto& i : v.items) i.focused = i.kind == PANEL_BUTTON && i.id == p.focus;
@@ -227,17 +234,18 @@ int32_t panelFocusedItem(HWND hwnd) {
 
 void panelPaint(HWND hwnd) {
     const DialogBackendOps& ops = dialogOps();
+    if (!ops.panelRender) return;  // a row that shows no panels needs no view
     PanelView v;
     {
         Lock l(ps().lock);
         PanelRec* p = findLocked(hwnd);
         if (!p || !isWindow(hwnd)) return;
-        p->lastView = buildViewLocked(hwnd, *p);
         uint32_t now = tickCount();
         if (p->rendered && now - p->lastRender < ops.renderIntervalMs) {
-            p->pending = true;
+            p->pending = true;  // the view is made when it is due
             return;
         }
+        p->lastView = buildViewLocked(hwnd, *p);
         p->pending = false;
         p->rendered = true;
         p->lastRender = now;
@@ -412,7 +420,7 @@ void panelWindowDestroyed(HWND hwnd) {
         PanelRec* p = findLocked(hwnd);
         if (!p) return;
         flush = p->pending;
-        last = p->lastView;
+        if (flush) last = buildViewLocked(hwnd, *p);
     }
     // The last view is shown before the panel goes (the terminal keeps it as its final line).
     if (flush) render(hwnd, last);
@@ -434,6 +442,7 @@ void dialogPoll() {
             if (!p.pending || p.thread != me || now - p.lastRender < ops.renderIntervalMs) continue;
             p.pending = false;
             p.lastRender = now;
+            p.lastView = buildViewLocked(h, p);
             due.push_back({h, p.lastView});
         }
     }

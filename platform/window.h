@@ -170,5 +170,8 @@ const char* videoBackendName();    // "headless" or "sdl"
 void resetWindowSystem();
 // Forces the back-end for the rest of the process (before the first window only).
 void setVideoBackendForTest(VideoBackend backend);
+// Forces headless windows with the terminal's dialogs (a progress line on standard error), as a
+// run from a terminal without a display gets (benchmarks).
+void setTerminalDialogsForTest();
 
 }  // namespace plat
