@@ -15,7 +15,7 @@
  *
  * Every function returns IMG_OK (0) or a negative IMGERR_ code. A writer that fails after it
  * created its output file deletes the file. Readers and writers of one format run one at a
- * time (one lock per format); allocimage, freeimage and viewimage take no lock and must not be
+ * time (one lock per format); allocimage and freeimage take no lock and must not be
  * used on the same descriptor from two threads at once. */
 #ifndef KROUTIL_IMAGE_H
 #define KROUTIL_IMAGE_H
@@ -191,13 +191,7 @@ KRO_API int32_t allocimage(ImageDescriptor* img, int32_t width, int32_t height, 
 KRO_API int32_t freeimage(ImageDescriptor* img);
 /* Records that the library was initialised; images never live in display surfaces here. */
 KRO_API void KroVICInit(void);
-/* Shows the image in a window of the display service: columns from first_x and rows from
- * first_y, at the window's top-left corner, as many as the window's picture holds. 1- and 8-bit
- * images go through the colour table (a grey ramp is given to an image without one); 24-bit
- * images are shown in true colour. palette_out (may be null) receives null: the display keeps the
- * palette itself. dc is unused. IMGERR_MEMORY when the window cannot show it. */
-KRO_API int32_t viewimage(void* window, void* dc, void** palette_out, int32_t first_x, int32_t first_y,
-                          ImageDescriptor* img);
+
 
 /* ---- BMP ---------------------------------------------------------------------------------------- */
 
