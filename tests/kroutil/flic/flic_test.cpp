@@ -92,18 +92,56 @@ struct FrameInfo {
     uint64_t offset;
     uint32_t size;
     std::vector<uint16_t> chunkTypes;
+    std::vector<Bytes> chunkData;
 };
+
+// Walks a delta chunk's lines and packets as the format lays them out; true when they use up
+// the data exactly (so the line count is the number of lines that carry packets).
+bool deltaFramingExact(uint16_t type, const Bytes& d) {
+    size_t pos = 0;
+    auto has = [&](size_t n) { return pos + n <= d.size(); };
+    auto u8 = [&]() { return has(1) ? d[pos++] : 0; };
+    auto u16 = [&]() {
+        uint16_t v = has(2) ? bytes::load16le(&d[pos]) : 0;
+        pos += 2;
+        return v;
+    };
+    if (type == 12) u16();  // the first line
+    uint32_t lines = u16();
+    for (uint32_t l = 0; l < lines; ++l) {
+        uint32_t packets = 0;
+        if (type == 12) {
+            packets = u8();
+        } else {
+            uint16_t w = u16();
+            while ((w & 0xC000) == 0xC000) w = u16();
+            if (w & 0x8000) return false;  // our writer never sets a last pixel
+            packets = w;
+        }
+        for (uint32_t p = 0; p < packets; ++p) {
+            u8();
+            int8_t n = int8_t(u8());
+            size_t unit = type == 12 ? 1 : 2;
+            pos += n > 0 ? size_t(n) * unit : unit;
+        }
+        if (pos > d.size()) return false;
+    }
+    return pos == d.size();
+}
 
 std::vector<FrameInfo> walkFrames(const Bytes& file, uint64_t start, size_t frames) {
     std::vector<FrameInfo> out;
     uint64_t at = start;
     for (size_t k = 0; k < frames && at + 16 <= file.size(); ++k) {
-        FrameInfo f{at, bytes::load32le(&file[at]), {}};
+        FrameInfo f{at, bytes::load32le(&file[at]), {}, {}};
         EXPECT_EQ(bytes::load16le(&file[at + 4]), 0xF1FA);
         uint64_t c = at + 16;
         for (int n = bytes::load16le(&file[at + 6]); n > 0 && c + 6 <= file.size(); --n) {
+            uint32_t size = bytes::load32le(&file[c]);
             f.chunkTypes.push_back(bytes::load16le(&file[c + 4]));
-            c += bytes::load32le(&file[c]);
+            if (size >= 6 && c + size <= file.size())
+                f.chunkData.emplace_back(file.begin() + long(c + 6), file.begin() + long(c + size));
+            c += size;
         }
         EXPECT_EQ(c, at + f.size) << "frame " << k << ": chunk sizes add up to the frame size";
         out.push_back(f);
@@ -219,6 +257,11 @@ TEST_P(FlicRoundTrip, WrittenFramesReadBackExactlyWithTheExpectedChunks) {
     EXPECT_EQ(frames[3].chunkTypes, (std::vector<uint16_t>{}));
     EXPECT_EQ(frames[5].chunkTypes.back(), 16) << "noise does not compress";
     EXPECT_EQ(frames[6].chunkTypes.front(), 4);
+    for (size_t k = 0; k < frames.size(); ++k)
+        for (size_t i = 0; i < frames[k].chunkTypes.size(); ++i)
+            if (frames[k].chunkTypes[i] == c.deltaType) {
+                EXPECT_TRUE(deltaFramingExact(c.deltaType, frames[k].chunkData[i])) << "frame " << k;
+            }
 
     Reader r(path);
     ASSERT_NE(r.flic, nullptr);
