@@ -24,6 +24,6 @@ if ls fuzz/*/CMakeLists.txt >/dev/null 2>&1; then
   CC=clang CXX=clang++ cmake -G Ninja -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
     -DTORVEX_FUZZ=ON -DTORVEX_TESTS=OFF -DTORVEX_BENCH=OFF "${cache_flags[@]}" >/dev/null
   cmake --build build/fuzz -j "$jobs"
-  bash scripts/fuzz.sh build/fuzz "${TORVEX_FUZZ_SECONDS:-30}"
+  bash scripts/fuzz.sh build/fuzz "${TORVEX_FUZZ_SECONDS:-20}"
 fi
 echo "== all tests passed"
