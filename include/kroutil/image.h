@@ -235,6 +235,19 @@ KRO_API int32_t convertpaltorgb(ImageDescriptor* src, ImageDescriptor* dst);
 
 /* ---- GIF ---------------------------------------------------------------------------------------- */
 
+/* Describes the first image of the file (IMGERR_NOT_GIF for a file without one, IMGERR_TRUNCATED
+ * when the file ends before it). IMGERR_PARAMETER for a null record. */
+KRO_API int32_t gifinfo(const char* name, GifInfo* info);
+/* Loads the first image into a 1- or 8-bit image (a 1-bit image keeps the low bit of each index;
+ * 24 bits: IMGERR_DEPTH). IMGERR_TRUNCATED when the data end or break off early: the rows decoded
+ * so far and the colour table stay. */
+KRO_API int32_t loadgif(const char* name, ImageDescriptor* img);
+/* The number of images up to the trailer (or up to where a cut-off file ends). */
+KRO_API int32_t CountGifImages(const char* name, int32_t* count);
+/* Writes the area of a 1- or 8-bit image with a colour table as a single-image GIF87a file
+ * (colors 0: IMGERR_PARAMETER; more colours than the depth holds: IMGERR_AREA). */
+KRO_API int32_t WriteGifFile(const char* name, ImageDescriptor* img);
+
 /* ---- TIFF --------------------------------------------------------------------------------------- */
 
 /* ---- JPEG --------------------------------------------------------------------------------------- */
@@ -258,6 +271,17 @@ KRO_API int32_t LoadJpegMemory(const void* data, uint32_t length, ImageDescripto
 KRO_API int32_t WriteJpegFile(const char* name, ImageDescriptor* img, int32_t quality);
 
 /* ---- PNG ---------------------------------------------------------------------------------------- */
+
+/* Fills the record from the file's chunks (all fields zero that the file does not supply). */
+KRO_API int32_t PngInfo(const char* name, PngInfoRecord* info);
+/* Loads into an image of the record's alloc_bits (another depth: IMGERR_DEPTH); alpha and the low
+ * bytes of 16-bit samples are dropped. IMGERR_BAD_PNG for anything damaged or unsupported. */
+KRO_API int32_t LoadPngFile(const char* name, ImageDescriptor* img);
+/* Writes the area: 24-bit images as RGB, grey-flagged 8-bit images as grey, other 8-bit and
+ * 1-bit images with a palette (a grey ramp when colors is 0). options bit 0: interlaced; bits
+ * 1-3 (options & 14): 0 adaptive filters, 2/4/6/8/10 always None/Sub/Up/Average/Paeth (grey and
+ * RGB only; 12 and 14: IMGERR_PARAMETER). */
+KRO_API int32_t WritePngFile(const char* name, ImageDescriptor* img, int32_t options);
 
 KRO_END_DECLS
 
