@@ -14,6 +14,34 @@ static void check(int ok, const char* what) {
     }
 }
 
+/* Writes a PNG and a GIF of a small 8-bit image beside the test file and reads both back. */
+static void checkPngGif(const char* base) {
+    char name[KRO_FILE_NAME_SIZE];
+    ImageDescriptor img, back;
+    PngInfoRecord png;
+    GifInfo gif;
+    int32_t count = 0;
+    if (strlen(base) + 5 > sizeof name) return;
+    check(allocimage(&img, 5, 3, 8) == IMG_OK && allocimage(&back, 5, 3, 8) == IMG_OK, "allocimage for PNG and GIF");
+    img.pixels[0] = 7;
+    strcpy(name, base);
+    strcat(name, ".png");
+    check(WritePngFile(name, &img, 0) == IMG_OK, "WritePngFile");
+    check(PngInfo(name, &png) == IMG_OK && png.width == 5 && png.height == 3 && png.alloc_bits == 8, "PngInfo");
+    check(LoadPngFile(name, &back) == IMG_OK && back.pixels[0] == 7, "LoadPngFile");
+    check(KroFileErase(name) == 0, "erase the PNG");
+    strcpy(name, base);
+    strcat(name, ".gif");
+    back.pixels[0] = 0;
+    check(WriteGifFile(name, &img) == IMG_OK, "WriteGifFile");
+    check(gifinfo(name, &gif) == IMG_OK && gif.width == 5 && gif.version == 87, "gifinfo");
+    check(CountGifImages(name, &count) == IMG_OK && count == 1, "CountGifImages");
+    check(loadgif(name, &back) == IMG_OK && back.pixels[0] == 7, "loadgif");
+    check(KroFileErase(name) == 0, "erase the GIF");
+    freeimage(&img);
+    freeimage(&back);
+}
+
 /* Writes a two-frame Flic beside the test file and reads it back through the public record. */
 static void checkFlic(const char* base) {
     char name[KRO_FILE_NAME_SIZE];
@@ -131,5 +159,6 @@ int main(int argc, char** argv) {
         check(*atofr("29.97", &n, &d) == 0 && n == 2997 && d == 100, "atofr");
         check(strcmp(CommaNum(number, 1234567u), "1,234,567") == 0, "CommaNum");
     }
+    checkPngGif(name);
     return failures ? 1 : 0;
 }
