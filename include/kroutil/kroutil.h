@@ -10,5 +10,7 @@
 #include "kroutil/image.h"
 #include "kroutil/flic.h"
 #include "kroutil/util.h"
+#include "kroutil/sfile.h"
+#include "kroutil/csfile.h"
 
 #endif

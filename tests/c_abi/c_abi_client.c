@@ -85,6 +85,47 @@ static int32_t keepNothing(int32_t id, void* dialog) {
     return 0;
 }
 
+/* Reads a raw 8-bit mono sound beside the test file through SFile and writes it as one raw
+ * block through CSFile. */
+static void checkSound(const char* base) {
+    char name[KRO_FILE_NAME_SIZE], out[KRO_FILE_NAME_SIZE];
+    unsigned char pcm[100], back[100];
+    KroFile* f;
+    SFile* s;
+    CSFile* c;
+    int i;
+    if (strlen(base) + 5 > sizeof name) return;
+    strcpy(name, base);
+    strcat(name, ".pcm");
+    strcpy(out, base);
+    strcat(out, ".snd");
+    for (i = 0; i < 100; ++i) pcm[i] = (unsigned char)(128 + i);
+    f = KroFileCreate(0, name);
+    check(f != NULL, "KroFileCreate for the sound");
+    if (!f) return;
+    KroFilePut(f, pcm, 100);
+    KroFileClose(f);
+    s = SFileOpen(name, 0, 0, 0, 0, 0, 0, 8000 * 8, 0, NULL);
+    check(s != NULL && s->sourceRate == 8000 && s->outputBits == 8 && s->outputChannels == 1, "SFileOpen raw");
+    if (s) {
+        check(SFileGet(s, back, 100) == 100 && memcmp(back, pcm, 100) == 0, "SFileGet");
+        check(SFileGet(s, back, 100) == 0 && s->atEnd, "SFileGet at the end");
+        SFileClose(s);
+    }
+    c = CSFileOpen(name, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8000 * 8, 0, NULL);
+    f = KroFileCreate(0, out);
+    check(c != NULL && f != NULL && c->raw, "CSFileOpen raw");
+    if (c && f) {
+        CSFileSetOutput(c, f);
+        check(CSFilePut(c, 1000) == 104 && c->totalDelivered == 100, "CSFilePut: size field, samples, padding");
+        check(CSFilePut(c, 1000) == 0, "CSFilePut after the sound");
+    }
+    CSFileClose(c);
+    KroFileClose(f);
+    KroFileErase(out);
+    KroFileErase(name);
+}
+
 int main(int argc, char** argv) {
     const char* name = argc > 1 ? argv[1] : "c_abi_test.bin";
     void* block = utilmalloc(100);
@@ -160,5 +201,6 @@ int main(int argc, char** argv) {
         check(strcmp(CommaNum(number, 1234567u), "1,234,567") == 0, "CommaNum");
     }
     checkPngGif(name);
+    checkSound(name);
     return failures ? 1 : 0;
 }
