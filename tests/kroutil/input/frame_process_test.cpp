@@ -1,0 +1,265 @@
+#include "kroutil/input/frame_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+using namespace kro;
+
+namespace {
+
+uint32_t argb(uint32_t a, uint32_t r, uint32_t g, uint32_t b) {
+    return (a << 24) | (r << 16) | (g << 8) | b;
+}
+
+FrameView view32(const std::vector<uint32_t>& px, int32_t w, int32_t h) {
+    return FrameView{reinterpret_cast<const uint8_t*>(px.data()), w, h, 32, ptrdiff_t(w) * 4, nullptr};
+}
+
+std::vector<uint32_t> pixelsOf(const FrameView& v) {
+    std::vector<uint32_t> out(size_t(v.width) * v.height);
+    for (int32_t y = 0; y < v.height; ++y) readPixels(v, y, 0, v.width, out.data() + size_t(y) * v.width);
+    return out;
+}
+
+// Independent reference of the resampler: the filters written from their definitions, the
+// centres from the scale, reflection at the edges, each output sample normalised.
+double refWeight(int filter, double x) {
+    double a = std::fabs(x);
+    if (filter == 1) return a < 1 ? 1 - a : 0;
+    if (filter == 2) return (x > -0.5 && x <= 0.5) ? 1 : 0;
+    const double B = 1.0 / 3, C = 1.0 / 3;
+    if (a < 1) return ((12 - 9 * B - 6 * C) * a * a * a + (-18 + 12 * B + 6 * C) * a * a + (6 - 2 * B)) / 6;
+    if (a < 2)
+        return ((-B - 6 * C) * a * a * a + (6 * B + 30 * C) * a * a + (-12 * B - 48 * C) * a + (8 * B + 24 * C)) / 6;
+    return 0;
+}
+
+std::vector<std::vector<std::pair<int, double>>> refAxis(int n, int m, int filter) {
+    std::vector<std::vector<std::pair<int, double>>> taps(m);
+    if (n == m) {
+        for (int i = 0; i < m; ++i) taps[i] = {{i, 1.0}};
+        return taps;
+    }
+    double e = (n == 1 || m == 1) ? double(m) / n : double(m - 1) / (n - 1);
+    double r = filter == 0 ? 2 : filter == 1 ? 1 : 0.5;
+    for (int i = 0; i < m; ++i) {
+        double c = i / e, sum = 0;
+        double reach = e >= 1 ? r : r / e;
+        for (int j = int(std::ceil(c - reach)); j <= int(std::floor(c + reach)); ++j) {
+            double w = e >= 1 ? refWeight(filter, c - j) : e * refWeight(filter, (c - j) * e);
+            int k = j;
+            while (k < 0 || k >= n) {
+                if (n == 1) { k = 0; break; }
+                k = k < 0 ? -k : 2 * (n - 1) - k;
+            }
+            taps[i].push_back({k, w});
+            sum += w;
+        }
+        for (auto& t : taps[i]) t.second /= sum;
+    }
+    return taps;
+}
+
+std::vector<uint32_t> refScale(const std::vector<uint32_t>& src, int w, int h, int ow, int oh, int filter) {
+    auto hx = refAxis(w, ow, filter), vy = refAxis(h, oh, filter);
+    std::vector<uint32_t> out(size_t(ow) * oh);
+    for (int y = 0; y < oh; ++y)
+        for (int x = 0; x < ow; ++x) {
+            uint32_t px = 0;
+            for (int s = 0; s < 32; s += 8) {
+                double v = 0;
+                for (auto [sy, wy] : vy[y])
+                    for (auto [sx, wx] : hx[x]) v += wy * wx * double((src[size_t(sy) * w + sx] >> s) & 255);
+                // Nearest, halves down.
+                uint32_t c = v <= 0 ? 0 : v >= 254.5 ? 255 : uint32_t(std::ceil(v - 0.5));
+                px |= c << s;
+            }
+            out[size_t(y) * ow + x] = px;
+        }
+    return out;
+}
+
+int maxChannelDiff(uint32_t a, uint32_t b) {
+    int m = 0;
+    for (int s = 0; s < 32; s += 8) m = std::max(m, std::abs(int((a >> s) & 255) - int((b >> s) & 255)));
+    return m;
+}
+
+}  // namespace
+
+TEST(FrameScaler, TwoToThreePlacesCentresAtZeroHalfAndOne) {
+    for (ScaleFilter f : {ScaleFilter::Cubic, ScaleFilter::Triangle, ScaleFilter::Box}) {
+        AxisScaler s = buildAxisScaler(2, 3, f);
+        ASSERT_FALSE(s.identity);
+        ASSERT_EQ(s.first.size(), 4u);
+        // The middle sample sits halfway: symmetric weights on 0 and 1 (box takes the left).
+        double w0 = 0, w1 = 0;
+        for (int32_t k = s.first[1]; k < s.first[2]; ++k) (s.source[k] == 0 ? w0 : w1) += s.weight[k];
+        if (f == ScaleFilter::Box) {
+            EXPECT_DOUBLE_EQ(w0, 1.0);
+        } else {
+            EXPECT_DOUBLE_EQ(w0, 0.5);
+            EXPECT_DOUBLE_EQ(w1, 0.5);
+        }
+    }
+    // The triangle puts the ends exactly on the source samples.
+    AxisScaler t = buildAxisScaler(2, 3, ScaleFilter::Triangle);
+    EXPECT_EQ(t.first[1] - t.first[0], 1);
+    EXPECT_EQ(t.source[t.first[0]], 0);
+    EXPECT_EQ(t.source[t.first[2]], 1);
+}
+
+TEST(FrameScaler, TapsStayInsideTinySourcesAndSumToOne) {
+    for (ScaleFilter f : {ScaleFilter::Cubic, ScaleFilter::Triangle, ScaleFilter::Box})
+        for (int32_t n : {1, 2, 3, 7})
+            for (int32_t m : {1, 2, 3, 5, 40}) {
+                AxisScaler s = buildAxisScaler(n, m, f);
+                if (s.identity) continue;
+                for (int32_t i = 0; i < m; ++i) {
+                    double sum = 0;
+                    ASSERT_LT(s.first[i], s.first[i + 1]);
+                    for (int32_t k = s.first[i]; k < s.first[i + 1]; ++k) {
+                        ASSERT_GE(s.source[k], 0);
+                        ASSERT_LT(s.source[k], n);
+                        sum += s.weight[k];
+                    }
+                    EXPECT_NEAR(sum, 1.0, 1e-12) << n << "->" << m;
+                }
+            }
+}
+
+TEST(FrameScaler, RoundingRule) {
+    struct Case { double v; int out; } cases[] = {
+        {-3.0, 0}, {0.0, 0}, {0.2, 0}, {0.5, 0}, {0.5000011, 1}, {1.49, 1}, {1.51, 2},
+        {254.4, 254}, {254.5, 255}, {300.0, 255}, {NAN, 0},
+    };
+    for (auto c : cases) EXPECT_EQ(roundChannel(c.v), c.out) << c.v;
+}
+
+TEST(FrameProcess, TriangleTwoByTwoToThreeByThreeExact) {
+    std::vector<uint32_t> src = {argb(0, 0, 10, 200), argb(255, 100, 20, 0), argb(0, 51, 30, 100),
+                                 argb(255, 255, 41, 3)};
+    FrameProcessor p;
+    p.configure(kFlagTriangle, 3, 3);
+    ASSERT_TRUE(p.process(view32(src, 2, 2), FrameArgs{}));
+    ASSERT_TRUE(p.ranStages());
+    EXPECT_EQ(pixelsOf(p.picture()), refScale(src, 2, 2, 3, 3, 1));
+    // The centre averages all four; 0+255+0+255 -> 127.5 rounds down (halves go down).
+    EXPECT_EQ(p.picture().depth, 32);
+    EXPECT_EQ(readPixel(p.picture(), 1, 1) >> 24, 127u);
+}
+
+TEST(FrameProcess, UniformPictureSurvivesEveryFilter) {
+    std::vector<uint32_t> src(13 * 9, argb(200, 17, 128, 255));
+    for (uint32_t flags : {0u, kFlagTriangle, kFlagBox})
+        for (auto [w, h] : {std::pair{5, 4}, std::pair{31, 20}, std::pair{1, 1}}) {
+            FrameProcessor p;
+            p.configure(flags, w, h);
+            ASSERT_TRUE(p.process(view32(src, 13, 9), FrameArgs{}));
+            for (uint32_t px : pixelsOf(p.picture())) ASSERT_EQ(px, src[0]) << flags << " " << w;
+        }
+}
+
+TEST(FrameProcess, RandomCubicUpAndDownWithinOne) {
+    std::mt19937 rng(7);
+    std::vector<uint32_t> src(17 * 11);
+    for (auto& px : src) px = rng();
+    for (auto [w, h] : {std::pair{40, 23}, std::pair{6, 4}, std::pair{17, 30}, std::pair{3, 11}}) {
+        FrameProcessor p;
+        p.configure(0, w, h);
+        ASSERT_TRUE(p.process(view32(src, 17, 11), FrameArgs{}));
+        auto got = pixelsOf(p.picture());
+        auto want = refScale(src, 17, 11, w, h, 0);
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_LE(maxChannelDiff(got[i], want[i]), 1) << w << "x" << h;
+    }
+}
+
+TEST(FrameProcess, SourceDepthsReadAlike) {
+    // One 2x1 picture in every depth: red-ish and blue-ish.
+    uint8_t palette[768] = {};
+    palette[3 * 1] = 0xF8; palette[3 * 1 + 1] = 0x08; palette[3 * 1 + 2] = 0x10;
+    palette[3 * 2] = 0x00; palette[3 * 2 + 1] = 0x80; palette[3 * 2 + 2] = 0xF8;
+    const uint32_t want[2] = {argb(0, 0xF8, 0x08, 0x10), argb(0, 0x00, 0x80, 0xF8)};
+    uint8_t p8[2] = {1, 2};
+    uint8_t p4[1] = {0x21};
+    uint8_t p24[6] = {0x10, 0x08, 0xF8, 0xF8, 0x80, 0x00};
+    auto w555 = [](uint32_t r, uint32_t g, uint32_t b) { return uint16_t((r >> 3) << 10 | (g >> 3) << 5 | b >> 3); };
+    uint16_t a = w555(0xF8, 0x08, 0x10), b = w555(0x00, 0x80, 0xF8);
+    uint8_t p16[4] = {uint8_t(a), uint8_t(a >> 8), uint8_t(b), uint8_t(b >> 8)};
+    FrameView views[] = {{p8, 2, 1, 8, 2, palette}, {p4, 2, 1, 4, 1, palette}, {p24, 2, 1, 24, 6, nullptr},
+                         {p16, 2, 1, 16, 4, nullptr}};
+    for (const FrameView& v : views) {
+        EXPECT_EQ(readPixel(v, 0, 0), want[0]) << v.depth;
+        EXPECT_EQ(readPixel(v, 1, 0), want[1]) << v.depth;
+        uint32_t canvas[2] = {};
+        convertToCanvas32(v, 0, 0, 2, 1, canvas, 8, true);
+        EXPECT_EQ(canvas[0], want[0]);
+        EXPECT_EQ(canvas[1], want[1]);
+    }
+}
+
+TEST(FrameProcess, NothingSelectedHandsBackTheSource) {
+    uint8_t px[6] = {1, 2, 3, 4, 5, 6};
+    uint8_t palette[768] = {};
+    FrameView v{px, 3, 2, 8, 3, palette};
+    FrameProcessor p;
+    p.configure(kFlagKeepAlpha, 3, 2);
+    FrameArgs args;
+    args.gamma = 1.00005f;  // inside the tolerance: off
+    ASSERT_TRUE(p.process(v, args));
+    EXPECT_FALSE(p.ranStages());
+    EXPECT_EQ(p.picture().pixels, px);
+    EXPECT_EQ(p.picture().depth, 8);
+}
+
+TEST(FrameProcess, ColourStagesOverAllValues) {
+    // One row of all 256 grey levels with alpha 77, then each stage alone against its formula.
+    std::vector<uint32_t> src(256);
+    for (uint32_t c = 0; c < 256; ++c) src[c] = argb(77, c, c, c);
+    struct Case {
+        const char* name;
+        FrameArgs args;
+        int (*want)(int);
+    } cases[] = {
+        {"levels 64", [] { FrameArgs a; a.levels = 64; return a; }(),
+         [](int c) { return c >= 191 ? 255 : c > 64 ? (c - 64) * 255 / 127 : 0; }},
+        {"levels 300 counts as 128", [] { FrameArgs a; a.levels = 300; return a; }(),
+         [](int c) { return c >= 127 ? 255 : 0; }},
+        {"brightness 200", [] { FrameArgs a; a.brightness = 200; return a; }(),
+         [](int c) { return std::min(255, c * 2); }},
+        {"brightness 37", [] { FrameArgs a; a.brightness = 37; return a; }(), [](int c) { return c * 37 / 100; }},
+        {"brightness -5 is off", [] { FrameArgs a; a.brightness = -5; return a; }(), [](int c) { return c; }},
+        {"gamma 2.2", [] { FrameArgs a; a.gamma = 2.2f; return a; }(),
+         [](int c) { return int(std::floor(255.0 * std::pow(c / 255.0, double(2.2f)) + 0.5)); }},
+        {"gamma 0.45", [] { FrameArgs a; a.gamma = 0.45f; return a; }(),
+         [](int c) { return std::min(255, int(std::floor(255.0 * std::pow(c / 255.0, double(0.45f)) + 0.5))); }},
+        {"gamma 1.00005 is off", [] { FrameArgs a; a.gamma = 1.00005f; return a; }(), [](int c) { return c; }},
+        {"gamma -1 is off", [] { FrameArgs a; a.gamma = -1.0f; return a; }(), [](int c) { return c; }},
+        {"gamma NaN is off", [] { FrameArgs a; a.gamma = NAN; return a; }(), [](int c) { return c; }},
+        {"threshold 10", [] { FrameArgs a; a.threshold = 10; return a; }(), [](int c) { return c <= 10 ? 0 : c; }},
+    };
+    for (const Case& k : cases) {
+        FrameProcessor p;
+        p.configure(0, 256, 1);
+        ASSERT_TRUE(p.process(view32(src, 256, 1), k.args));
+        auto got = pixelsOf(p.picture());
+        for (int c = 0; c < 256; ++c) {
+            uint32_t v = uint32_t(k.want(c));
+            ASSERT_EQ(got[c], argb(77, v, v, v)) << k.name << " at " << c;
+        }
+    }
+}
+
+TEST(FrameProcess, ThresholdNeedsAllThreeChannels) {
+    std::vector<uint32_t> src = {argb(9, 10, 10, 10), argb(9, 11, 0, 0), argb(9, 0, 0, 11)};
+    FrameProcessor p;
+    p.configure(0, 3, 1);
+    FrameArgs a;
+    a.threshold = 10;
+    ASSERT_TRUE(p.process(view32(src, 3, 1), a));
+    EXPECT_EQ(pixelsOf(p.picture()), (std::vector<uint32_t>{argb(9, 0, 0, 0), src[1], src[2]}));
+}

@@ -1,0 +1,250 @@
+#include "kroutil/input/palette.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace kro;
+
+namespace {
+
+using Rgb = std::array<uint8_t, 3>;
+
+Rgb entry(const uint8_t* palette, int e) { return {palette[3 * e], palette[3 * e + 1], palette[3 * e + 2]}; }
+
+struct Log {
+    std::vector<std::pair<std::string, int32_t>> messages;
+    int32_t cancelAfter = -1;  // answer non-zero to this message number
+    PaletteProgress fn() {
+        return [this](const char* text, int32_t level) {
+            messages.push_back({text, level});
+            return int32_t(cancelAfter >= 0 && int32_t(messages.size()) > cancelAfter);
+        };
+    }
+};
+
+// Colours whose channels are multiples of 4 survive the 6-bit codes unchanged.
+Rgb six(uint8_t r, uint8_t g, uint8_t b) { return {uint8_t(r & 0xFC), uint8_t(g & 0xFC), uint8_t(b & 0xFC)}; }
+
+}  // namespace
+
+TEST(PaletteReduce, FiveColoursIntoEightMakeFiveBoxes) {
+    // Channels below 64 expand back to themselves from 6 bits, whichever way a mean is made.
+    const Rgb colours[5] = {six(0, 0, 0), six(60, 0, 0), six(0, 60, 0), six(0, 0, 60), six(32, 32, 32)};
+    Histogram h;
+    ASSERT_TRUE(h.valid());
+    uint64_t n = 1;
+    for (const Rgb& c : colours) h.add(colourCode(c[0], c[1], c[2]), n++ * 10);
+    uint8_t palette[768];
+    std::fill(palette, palette + 768, uint8_t(0x55));
+    Log log;
+    ReduceResult r = reducePalette(h, palette, 20, 8, 0, 0, nullptr, log.fn());
+    EXPECT_EQ(r.boxes, 5);
+    EXPECT_FALSE(r.cancelled);
+    // Each colour is its own box, exactly (means of single colours are their own values).
+    std::multiset<Rgb> got, want(std::begin(colours), std::end(colours));
+    int untouched = 0;
+    for (int e = 20; e < 28; ++e) {
+        Rgb c = entry(palette, e);
+        if (c == Rgb{0x55, 0x55, 0x55}) ++untouched;
+        else got.insert(c);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(untouched, 3);  // slots without a colour keep theirs
+    for (int e : {19, 28}) EXPECT_EQ(entry(palette, e), (Rgb{0x55, 0x55, 0x55}));
+    // Four splits, each announced, the first at level 1; then one placement text.
+    ASSERT_EQ(log.messages.size(), 6u);  // 4 splits + the fifth attempt that finds nothing + placing
+    EXPECT_EQ(log.messages[0], (std::pair<std::string, int32_t>{"Reducing the number of colors (1%)...", 1}));
+    EXPECT_EQ(log.messages[1], (std::pair<std::string, int32_t>{"Reducing the number of colors (13%)...", 0}));
+    EXPECT_EQ(log.messages[5], (std::pair<std::string, int32_t>{"Minimizing palette changes...", 1}));
+}
+
+TEST(PaletteReduce, SystemColoursStayAndAreNotRepeated) {
+    uint8_t palette[768] = {};
+    ReservedEntries res = reservedEntries(0, 256, 0);
+    EXPECT_EQ(res.low, 10);
+    EXPECT_EQ(res.high, 10);
+    writeSystemColours(palette);
+    // A picture of a gradient plus pure white, a system colour.
+    Histogram h;
+    for (uint32_t g = 0; g < 64; ++g) h.add(colourCode(0, g * 4, 200), 100);
+    h.add(colourCode(255, 255, 255), 5000);
+    ReduceResult r = reducePalette(h, palette, res.start, res.count, res.low, res.high, nullptr, {});
+    EXPECT_EQ(r.boxes, 64);  // white is shown by entry 255 already
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(entry(palette, i), (Rgb{kSystemColours[i][0], kSystemColours[i][1], kSystemColours[i][2]}));
+        EXPECT_EQ(entry(palette, 246 + i),
+                  (Rgb{kSystemColours[10 + i][0], kSystemColours[10 + i][1], kSystemColours[10 + i][2]}));
+    }
+    for (int e = 10; e < 246; ++e) EXPECT_NE(entry(palette, e), (Rgb{255, 255, 255})) << e;
+}
+
+TEST(PaletteReduce, ReservedEntryCounts) {
+    struct Case { int32_t start, count, option, low, high; } cases[] = {
+        {0, 256, 0, 10, 10}, {0, 256, 1, 10, 10}, {0, 256, 2, 0, 0}, {20, 200, 0, 0, 0},
+        {5, 100, 0, 5, 0},   {200, 56, 0, 0, 10}, {0, 4, 0, 4, 0},   {250, 100, 0, 0, 6},
+        {-3, 300, 0, 10, 10},
+    };
+    for (auto c : cases) {
+        ReservedEntries r = reservedEntries(c.start, c.count, c.option);
+        EXPECT_EQ(r.low, c.low) << c.start << "," << c.count;
+        EXPECT_EQ(r.high, c.high) << c.start << "," << c.count;
+        EXPECT_LE(r.start + r.count, 256);
+    }
+}
+
+TEST(PaletteReduce, GradientIntoSixteenIsEven) {
+    Histogram h;
+    for (uint32_t g = 0; g < 64; ++g) h.add(colourCode(g * 4, g * 4, g * 4), 50);
+    uint8_t palette[768] = {};
+    ReduceResult r = reducePalette(h, palette, 0, 16, 0, 0, nullptr, {});
+    ASSERT_EQ(r.boxes, 16);
+    std::set<int> levels;
+    for (int e = 0; e < 16; ++e) {
+        Rgb c = entry(palette, e);
+        EXPECT_EQ(c[0], c[1]);
+        EXPECT_EQ(c[1], c[2]);
+        levels.insert(c[0]);
+    }
+    EXPECT_EQ(levels.size(), 16u);
+    // Every level of the ramp finds an entry close by: boxes of about four levels.
+    for (int v = 0; v < 256; v += 4) {
+        int nearest = 255;
+        for (int l : levels) nearest = std::min(nearest, std::abs(l - v));
+        EXPECT_LE(nearest, 12) << v;
+    }
+}
+
+TEST(PaletteReduce, CancelKeepsTheBoxesMadeSoFar) {
+    Histogram h;
+    for (uint32_t g = 0; g < 64; ++g) h.add(colourCode(g * 4, 0, 0), 1);
+    uint8_t palette[768] = {};
+    Log log;
+    log.cancelAfter = 3;  // the fourth split text asks to stop
+    ReduceResult r = reducePalette(h, palette, 0, 32, 0, 0, nullptr, log.fn());
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(r.boxes, 4);
+    EXPECT_EQ(log.messages.back().first, "Minimizing palette changes...");
+}
+
+TEST(PaletteReduce, PlacementFollowsWhatTheScreenUses) {
+    // The previous palette: greens, with blue at 3 and red at 5. The new colours are red and
+    // blue. When every entry is in use they go where they already are; when only 3 and 5 are
+    // in use, those stay as they are and the new colours take unused entries.
+    for (bool allUsed : {true, false}) {
+        uint8_t palette[768] = {};
+        for (int e = 0; e < 8; ++e) palette[3 * e + 1] = uint8_t(30 * e);
+        palette[3 * 3 + 1] = 0; palette[3 * 3 + 2] = 252;
+        palette[3 * 5 + 1] = 0; palette[3 * 5 + 0] = 252;
+        uint8_t before[768];
+        std::copy(palette, palette + 768, before);
+        uint64_t weights[256] = {};
+        for (int e = 0; e < 8; ++e) weights[e] = allUsed ? 1 : (e == 3 || e == 5) ? 1000 : 0;
+        Histogram h;
+        h.add(colourCode(252, 0, 0), 10);
+        h.add(colourCode(0, 0, 252), 10);
+        ASSERT_EQ(reducePalette(h, palette, 0, 8, 0, 0, weights, {}).boxes, 2);
+        int changed = 0;
+        std::set<Rgb> placed;
+        for (int e = 0; e < 8; ++e)
+            if (entry(palette, e) != entry(before, e)) {
+                ++changed;
+                placed.insert(entry(palette, e));
+            }
+        if (allUsed) {
+            EXPECT_EQ(entry(palette, 3), (Rgb{0, 0, 255}));
+            EXPECT_EQ(entry(palette, 5), (Rgb{255, 0, 0}));
+            EXPECT_EQ(changed, 2);
+        } else {
+            EXPECT_EQ(entry(palette, 3), entry(before, 3));
+            EXPECT_EQ(entry(palette, 5), entry(before, 5));
+            EXPECT_EQ(placed, (std::set<Rgb>{{0, 0, 255}, {255, 0, 0}}));
+        }
+    }
+}
+
+TEST(PaletteReduce, EmptyHistogramWritesNothing) {
+    Histogram h;
+    uint8_t palette[768];
+    std::fill(palette, palette + 768, uint8_t(9));
+    Log log;
+    EXPECT_EQ(reducePalette(h, palette, 0, 256, 0, 0, nullptr, log.fn()).boxes, 0);
+    EXPECT_TRUE(log.messages.empty());
+    EXPECT_TRUE(std::all_of(palette, palette + 768, [](uint8_t v) { return v == 9; }));
+}
+
+TEST(PaletteHistogram, RowsOfEveryDepthCountTheTopSixBits) {
+    uint8_t palette[768] = {};
+    palette[3 * 7] = 0xFF; palette[3 * 7 + 1] = 0x81; palette[3 * 7 + 2] = 0x03;
+    const uint32_t code = colourCode(0xFF, 0x81, 0x03);
+    uint8_t p8[2] = {7, 7};
+    uint8_t p4[1] = {0x77};
+    uint8_t p24[6] = {0x03, 0x81, 0xFF, 0x03, 0x81, 0xFF};
+    uint8_t p32[8] = {0x03, 0x81, 0xFF, 0x12, 0x03, 0x81, 0xFF, 0x99};
+    // 5-5-5 keeps 5 bits: 0xFF -> 31 -> 62 as 6 bits, 0x81 -> 16 -> 32, 0x03 -> 0.
+    uint16_t w = uint16_t(31 << 10 | 16 << 5 | 0);
+    uint8_t p16[4] = {uint8_t(w), uint8_t(w >> 8), uint8_t(w), uint8_t(w >> 8)};
+    struct Case { FrameView v; uint32_t code; } cases[] = {
+        {{p8, 2, 1, 8, 2, palette}, code},   {{p4, 2, 1, 4, 1, palette}, code},
+        {{p24, 2, 1, 24, 6, nullptr}, code}, {{p32, 2, 1, 32, 8, nullptr}, code},
+        {{p16, 2, 1, 16, 4, nullptr}, (62u << 12) | (32u << 6)},
+    };
+    for (const Case& c : cases) {
+        Histogram h;
+        h.addView(c.v, 0, 0, 2, 1);
+        EXPECT_EQ(h.count(c.code), 2u) << c.v.depth;
+        h.addView(c.v, 1, 0, 5, 3);  // clipped to the one pixel inside
+        EXPECT_EQ(h.count(c.code), 3u) << c.v.depth;
+    }
+}
+
+TEST(PaletteMapping, RemapTablePrefersExactThenNearby) {
+    uint8_t source[768], working[768];
+    for (int j = 0; j < 256; ++j)
+        for (int c = 0; c < 3; ++c) source[3 * j + c] = working[3 * j + c] = uint8_t(j);
+    uint8_t table[256];
+    // The whole palette: identity.
+    buildRemapTable(source, working, 0, 256, table);
+    for (int j = 0; j < 256; ++j) ASSERT_EQ(table[j], j);
+    // Entries 10..19 only: colours outside go to the nearest entry in range.
+    buildRemapTable(source, working, 10, 10, table);
+    EXPECT_EQ(table[0], 10);
+    EXPECT_EQ(table[15], 15);
+    EXPECT_EQ(table[255], 19);
+    // Two entries with the colour of source 40: the one closer in position wins.
+    working[3 * 12] = working[3 * 12 + 1] = working[3 * 12 + 2] = 40;
+    working[3 * 18] = working[3 * 18 + 1] = working[3 * 18 + 2] = 40;
+    buildRemapTable(source, working, 10, 10, table);
+    EXPECT_EQ(table[40], 18);
+}
+
+TEST(PaletteMapping, DeepColoursFindNearestAndCacheFollowsThePalette) {
+    uint8_t palette[768] = {};
+    auto set = [&](int e, uint8_t r, uint8_t g, uint8_t b) {
+        palette[3 * e] = r; palette[3 * e + 1] = g; palette[3 * e + 2] = b;
+    };
+    set(4, 255, 0, 0);
+    set(5, 0, 255, 0);
+    set(6, 0, 255, 0);  // a duplicate: the first one wins
+    set(9, 0, 0, 255);  // outside the range
+    ColourMapper m;
+    ASSERT_TRUE(m.setPalette(palette, 4, 3));
+    EXPECT_EQ(m.map(colourCode(250, 10, 0)), 4);
+    EXPECT_EQ(m.map(colourCode(0, 200, 30)), 5);
+    EXPECT_EQ(m.map(colourCode(0, 0, 255)), 4);  // as far from red as from green: the first
+    uint8_t p24[9] = {0, 0, 250, 0, 250, 0, 0, 0, 0};
+    uint8_t out[3] = {};
+    m.mapView(FrameView{p24, 3, 1, 24, 9, nullptr}, 0, 0, 3, 1, out, 3);
+    EXPECT_EQ(out[0], 4);
+    EXPECT_EQ(out[1], 5);
+    EXPECT_EQ(out[2], 4);
+    // A palette change clears the cache.
+    set(5, 0, 0, 0);
+    ASSERT_TRUE(m.setPalette(palette, 4, 3));
+    EXPECT_EQ(m.map(colourCode(0, 0, 0)), 5);
+    EXPECT_EQ(m.map(colourCode(0, 200, 30)), 6);
+}
