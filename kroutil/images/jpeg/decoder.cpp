@@ -22,14 +22,32 @@ inline uint32_t absValue(int32_t v) { return v < 0 ? uint32_t(0) - uint32_t(v) :
 // magnitudes goes to *orAbs (a bound for the transform's choice of arithmetic).
 inline bool decodeSequentialBlock(EntropyReader& br, const HuffDecodeTable& dc, const HuffDecodeTable& ac,
                                   int32_t& pred, const uint16_t* q, int32_t* blk, uint32_t* orAbs) {
-    int s = decodeSymbol(br, dc);
-    if (s < 0 || s > 15) return false;
-    int32_t diff = extendValue(br.get(s), s);
+    br.refill();
+    int32_t diff;
+    if (int32_t f = dc.fast[br.peek(kLookupBits)]) {
+        br.skip(f & 0xFF);
+        diff = f >> 16;
+    } else {
+        int s = decodeSymbol(br, dc);
+        if (s < 0 || s > 15) return false;
+        diff = extendValue(br.get(s), s);
+    }
     pred = int32_t(uint32_t(pred) + uint32_t(diff));  // wraps on crafted input, as stored values do
     int32_t v = int32_t(int16_t(pred)) * q[0];
     blk[0] = v;
     uint32_t acc = absValue(v);
     for (int k = 1; k < 64;) {
+        br.refill();
+        if (int32_t f = ac.fast[br.peek(kLookupBits)]) {
+            br.skip(f & 0xFF);
+            k += (f >> 8) & 15;
+            int pos = kNaturalOrder[k];
+            int32_t c = (f >> 16) * int32_t(q[pos]);
+            blk[pos] = c;
+            acc |= absValue(c);
+            ++k;
+            continue;
+        }
         int rs = decodeSymbol(br, ac);
         if (rs < 0) return false;
         int r = rs >> 4, sz = rs & 15;

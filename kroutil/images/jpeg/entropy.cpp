@@ -15,6 +15,7 @@ bool buildHuffDecodeTable(HuffDecodeTable& t, const uint8_t counts[16], const ui
     for (int i = 0; i < 16; ++i) total += counts[i];
     if (total > 256) return false;
     std::memset(t.lookup, 0, sizeof t.lookup);
+    std::memset(t.fast, 0, sizeof t.fast);
     std::memset(t.values, 0, sizeof t.values);
     std::memcpy(t.values, values, size_t(total));
     int32_t code = 0;
@@ -26,16 +27,24 @@ bool buildHuffDecodeTable(HuffDecodeTable& t, const uint8_t counts[16], const ui
             t.maxcode[len] = -1;
         } else {
             for (int i = 0; i < n; ++i, ++k, ++code) {
+                // Codes of this length must fit in len bits; more would overlap longer codes.
+                if (code >= (1 << len)) return false;
                 if (len <= kLookupBits) {
                     int shift = kLookupBits - len;
                     uint16_t entry = uint16_t(t.values[k] << 8 | len);
                     for (int j = 0; j < (1 << shift); ++j) t.lookup[(code << shift) | j] = entry;
+                    const int size = t.values[k] & 15, run = t.values[k] >> 4;
+                    if (size && len + size <= kLookupBits) {
+                        for (int j = 0; j < (1 << shift); ++j) {
+                            uint32_t extra = uint32_t(j >> (shift - size)) & ((1u << size) - 1);
+                            uint32_t value = uint32_t(extendValue(extra, size));
+                            t.fast[(code << shift) | j] = int32_t(value << 16 | uint32_t(run) << 8 | uint32_t(len + size));
+                        }
+                    }
                 }
             }
             t.maxcode[len] = code - 1;
         }
-        // Codes of this length must fit in len bits; more would overlap longer codes.
-        if (code > (1 << len)) return false;
         code <<= 1;
     }
     t.maxcode[0] = -1;

@@ -40,6 +40,9 @@ struct HuffDecodeTable {
     // Indexed by the next kLookupBits bits: code length in the low byte (0: longer code), symbol
     // in the high byte.
     uint16_t lookup[1 << kLookupBits];
+    // For a code and its magnitude bits that fit in kLookupBits together: the value in the top 16
+    // bits, the zero run in bits 8..11, the bits used in the low byte; 0 otherwise.
+    int32_t fast[1 << kLookupBits];
     int32_t maxcode[18];   // largest code of each length, -1 when there is none; [17] a sentinel
     int32_t valoffset[17]; // symbol index of a code = code + valoffset[length]
     uint8_t values[256];
@@ -276,5 +279,7 @@ struct JpegInput {
 };
 
 int32_t encodeJpeg(const JpegInput& in, int32_t quality, ByteSink& sink);
+// The writer's rounded quotient (a + divisor / 2) / divisor, as it computes it.
+uint32_t quantiseMagnitude(uint32_t a, uint32_t divisor);
 
 }  // namespace torvex::jpeg

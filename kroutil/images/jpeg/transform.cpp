@@ -187,6 +187,112 @@ void fdctBlock(int32_t* data) {
 
 }  // namespace torvex::jpeg
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+namespace torvex::jpeg {
+
+namespace {
+
+#define KRO_MUL(a, c) _mm256_mullo_epi32((a), _mm256_set1_epi32(c))
+
+// The 1-D pass on eight lanes at once (lane = column in the first pass, row in the second).
+template <int Shift>
+__attribute__((target("avx2"))) inline void idctPassAvx2(const __m256i* d, __m256i* o, __m256i round) {
+    __m256i z1 = KRO_MUL(_mm256_add_epi32(d[2], d[6]), c0_541196100);
+    __m256i tmp2 = _mm256_add_epi32(z1, KRO_MUL(d[6], -c1_847759065));
+    __m256i tmp3 = _mm256_add_epi32(z1, KRO_MUL(d[2], c0_765366865));
+    __m256i tmp0 = _mm256_add_epi32(_mm256_slli_epi32(_mm256_add_epi32(d[0], d[4]), 13), round);
+    __m256i tmp1 = _mm256_add_epi32(_mm256_slli_epi32(_mm256_sub_epi32(d[0], d[4]), 13), round);
+    __m256i tmp10 = _mm256_add_epi32(tmp0, tmp3), tmp13 = _mm256_sub_epi32(tmp0, tmp3);
+    __m256i tmp11 = _mm256_add_epi32(tmp1, tmp2), tmp12 = _mm256_sub_epi32(tmp1, tmp2);
+
+    __m256i y1 = _mm256_add_epi32(d[7], d[1]), y2 = _mm256_add_epi32(d[5], d[3]);
+    __m256i y3 = _mm256_add_epi32(d[7], d[3]), y4 = _mm256_add_epi32(d[5], d[1]);
+    __m256i z5 = KRO_MUL(_mm256_add_epi32(y3, y4), c1_175875602);
+    __m256i t0 = KRO_MUL(d[7], c0_298631336), t1 = KRO_MUL(d[5], c2_053119869);
+    __m256i t2 = KRO_MUL(d[3], c3_072711026), t3 = KRO_MUL(d[1], c1_501321110);
+    y1 = KRO_MUL(y1, -c0_899976223);
+    y2 = KRO_MUL(y2, -c2_562915447);
+    y3 = _mm256_add_epi32(KRO_MUL(y3, -c1_961570560), z5);
+    y4 = _mm256_add_epi32(KRO_MUL(y4, -c0_390180644), z5);
+    t0 = _mm256_add_epi32(t0, _mm256_add_epi32(y1, y3));
+    t1 = _mm256_add_epi32(t1, _mm256_add_epi32(y2, y4));
+    t2 = _mm256_add_epi32(t2, _mm256_add_epi32(y2, y3));
+    t3 = _mm256_add_epi32(t3, _mm256_add_epi32(y1, y4));
+
+    o[0] = _mm256_srai_epi32(_mm256_add_epi32(tmp10, t3), Shift);
+    o[7] = _mm256_srai_epi32(_mm256_sub_epi32(tmp10, t3), Shift);
+    o[1] = _mm256_srai_epi32(_mm256_add_epi32(tmp11, t2), Shift);
+    o[6] = _mm256_srai_epi32(_mm256_sub_epi32(tmp11, t2), Shift);
+    o[2] = _mm256_srai_epi32(_mm256_add_epi32(tmp12, t1), Shift);
+    o[5] = _mm256_srai_epi32(_mm256_sub_epi32(tmp12, t1), Shift);
+    o[3] = _mm256_srai_epi32(_mm256_add_epi32(tmp13, t0), Shift);
+    o[4] = _mm256_srai_epi32(_mm256_sub_epi32(tmp13, t0), Shift);
+}
+#undef KRO_MUL
+
+__attribute__((target("avx2"))) inline void transpose8(__m256i* r) {
+    __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+    __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+    __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+    __m256i t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+    __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+    __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+    __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+    __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+    r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+    r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+    r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+    r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+    r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+    r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+    r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+    r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+// The scalar transform's result for inputs of at most 1024 in magnitude (its 32-bit range).
+// The range table becomes arithmetic: ((v + 512) AND 1023) - 384 limited to 0..255 is T[v AND
+// 1023] for every v, which the saturating packs do.
+__attribute__((target("avx2"))) void idctAvx2(const int32_t* in, uint8_t* out, ptrdiff_t stride) {
+    __m256i r[8];
+    for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8 * k));
+    __m256i ac = _mm256_blend_epi32(r[0], _mm256_setzero_si256(), 1);
+    for (int k = 1; k < 8; ++k) ac = _mm256_or_si256(ac, r[k]);
+    if (_mm256_testz_si256(ac, ac)) {
+        uint8_t v = kRange.t[((in[0] * 4 + 16) >> 5) & 1023];
+        for (int y = 0; y < 8; ++y) std::memset(out + y * stride, v, 8);
+        return;
+    }
+    __m256i o[8];
+    idctPassAvx2<11>(r, o, _mm256_set1_epi32(1024));
+    transpose8(o);
+    idctPassAvx2<18>(o, r, _mm256_set1_epi32(131072));
+    transpose8(r);
+    const __m256i k512 = _mm256_set1_epi32(512), k1023 = _mm256_set1_epi32(1023), k384 = _mm256_set1_epi32(384);
+    for (int k = 0; k < 8; ++k) r[k] = _mm256_sub_epi32(_mm256_and_si256(_mm256_add_epi32(r[k], k512), k1023), k384);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (int half = 0; half < 2; ++half) {
+        const __m256i* q = r + 4 * half;
+        __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]), _mm256_packs_epi32(q[2], q[3]));
+        bytes = _mm256_permutevar8x32_epi32(bytes, order);
+        alignas(32) uint8_t rows[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(rows), bytes);
+        for (int y = 0; y < 4; ++y) std::memcpy(out + (4 * half + y) * stride, rows + 8 * y, 8);
+    }
+}
+
+}  // namespace
+
+void idctBlock(const int32_t* in, uint8_t* out, ptrdiff_t stride, uint32_t maxAbs) {
+    if (maxAbs <= 1024 && !gForceScalar && cpuHasAvx2()) return idctAvx2(in, out, stride);
+    idctBlockScalar(in, out, stride, maxAbs);
+}
+
+}  // namespace torvex::jpeg
+
+#else
+
 namespace torvex::jpeg {
 
 void idctBlock(const int32_t* in, uint8_t* out, ptrdiff_t stride, uint32_t maxAbs) {
@@ -194,3 +300,5 @@ void idctBlock(const int32_t* in, uint8_t* out, ptrdiff_t stride, uint32_t maxAb
 }
 
 }  // namespace torvex::jpeg
+
+#endif

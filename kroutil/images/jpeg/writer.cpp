@@ -134,8 +134,37 @@ void writeDht(Output& o, int cls, int id, const uint8_t bits[16], const uint8_t*
 
 inline int bitLength(uint32_t v) { return v ? 32 - __builtin_clz(v) : 0; }
 
+// Division by a constant as a multiplication: (a + c) * r >> shift equals (a + d / 2) / d for
+// every divisor the tables give (8 to 32760, and 32767) and every magnitude below 32768 (the
+// tests check all of them), and costs a fraction of a division.
+struct Reciprocal {
+    uint32_t r = 0;
+    uint32_t c = 0;
+    int shift = 0;
+};
+
+Reciprocal makeReciprocal(uint32_t d) {
+    Reciprocal q;
+    int b = 31 - __builtin_clz(d);
+    int r = 16 + b;
+    uint64_t fq = (uint64_t(1) << r) / d, fr = (uint64_t(1) << r) % d;
+    uint32_t c = d / 2;
+    if (fr == 0) {
+        fq >>= 1;
+        --r;
+    } else if (fr <= d / 2) {
+        ++c;
+    } else {
+        ++fq;
+    }
+    q.r = uint32_t(fq);
+    q.c = c;
+    q.shift = r;
+    return q;
+}
+
 struct BlockCoder {
-    const int32_t* divisor;
+    const Reciprocal* divisor;
     const HuffEncodeTable* dc;
     const HuffEncodeTable* ac;
     int32_t lastDc = 0;
@@ -149,8 +178,11 @@ inline void encodeBlock(Output& o, BlockCoder& bc, const uint8_t* src, ptrdiff_t
     fdctBlock(data);
     int32_t q[64];
     for (int k = 0; k < 64; ++k) {
-        int32_t v = data[k], d = bc.divisor[k];
-        q[k] = v < 0 ? -((-v + (d >> 1)) / d) : (v + (d >> 1)) / d;
+        int32_t v = data[k];
+        const Reciprocal& d = bc.divisor[k];
+        uint32_t a = uint32_t(v < 0 ? -v : v);
+        int32_t m = int32_t((uint64_t(a + d.c) * d.r) >> d.shift);
+        q[k] = v < 0 ? -m : m;
     }
     int32_t diff = q[0] - bc.lastDc;
     bc.lastDc = q[0];
@@ -181,7 +213,7 @@ inline void encodeBlock(Output& o, BlockCoder& bc, const uint8_t* src, ptrdiff_t
 
 struct WriterTables {
     uint16_t written[2][64];  // natural order
-    int32_t divisor[2][64];
+    Reciprocal divisor[2][64];
     bool wide[2];
     HuffEncodeTable dc[2], ac[2];
 };
@@ -204,10 +236,10 @@ void makeQuantTables(WriterTables& t, int32_t quality) {
             if (e <= 0) e = 1;
             if (e >= 4096) {
                 t.written[n][k] = 4095;
-                t.divisor[n][k] = 32767;
+                t.divisor[n][k] = makeReciprocal(32767);
             } else {
                 t.written[n][k] = uint16_t(e);
-                t.divisor[n][k] = 8 * e;
+                t.divisor[n][k] = makeReciprocal(uint32_t(8 * e));
             }
             if (t.written[n][k] >= 256) t.wide[n] = true;
         }
@@ -215,6 +247,11 @@ void makeQuantTables(WriterTables& t, int32_t quality) {
 }
 
 }  // namespace
+
+uint32_t quantiseMagnitude(uint32_t a, uint32_t divisor) {
+    Reciprocal d = makeReciprocal(divisor);
+    return uint32_t((uint64_t(a + d.c) * d.r) >> d.shift);
+}
 
 int32_t encodeJpeg(const JpegInput& in, int32_t quality, ByteSink& sink) {
     const int w = in.width, h = in.height;

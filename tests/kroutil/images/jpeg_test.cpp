@@ -531,3 +531,18 @@ TEST(JpegWrite, TablesFramesAndRefusals) {
     EXPECT_FALSE(fs::exists(f));
     EXPECT_EQ(WriteJpegFile(dir.file("no/such/dir.jpg").c_str(), &colour, 75), IMGERR_CREATE);
 }
+
+// The writer divides by multiplying with a reciprocal; that must round exactly as the division
+// (a + d / 2) / d for every divisor its tables can give and every coefficient magnitude. Both
+// sides are non-decreasing steps in a, so agreeing at both ends of every step is agreeing
+// everywhere.
+TEST(JpegWrite, ReciprocalQuantisationIsExact) {
+    std::vector<uint32_t> divisors = {32767};
+    for (uint32_t e = 1; e < 4096; ++e) divisors.push_back(8 * e);
+    for (uint32_t d : divisors) {
+        std::vector<uint32_t> points = {0, 32767};
+        for (uint32_t b = d - d / 2; b <= 32767; b += d) points.insert(points.end(), {b - 1, b});
+        for (uint32_t a : points)
+            ASSERT_EQ(torvex::jpeg::quantiseMagnitude(a, d), (a + d / 2) / d) << "a=" << a << " d=" << d;
+    }
+}
