@@ -24,7 +24,8 @@ inline bool decodeSequentialBlock(EntropyReader& br, const HuffDecodeTable& dc, 
                                   int32_t& pred, const uint16_t* q, int32_t* blk, uint32_t* orAbs) {
     br.refill();
     int32_t diff;
-    if (int32_t f = dc.fast[br.peek(kLookupBits)]) {
+    // A DC symbol above 15 (a run nibble in the entry) is refused below, as the slow path does.
+    if (int32_t f = dc.fast[br.peek(kLookupBits)]; f && !(f & 0xF00)) {
         br.skip(f & 0xFF);
         diff = f >> 16;
     } else {

@@ -267,6 +267,56 @@ TEST(JpegRead, RefusalsOfCraftedStreams) {
     EXPECT_EQ(LoadJpegMemory(nullptr, 10, &img), IMGERR_BAD_SOURCE);
 }
 
+namespace {
+
+// One 8x8 grey block coded with a one-code DC table of the given counts and symbols and an AC
+// table holding only the end of block; the scan is the one-bit DC code, one magnitude bit and
+// the end of block.
+std::vector<uint8_t> oneBlockGrey(const std::vector<uint8_t>& dcCounts, const std::vector<uint8_t>& dcSymbols) {
+    std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    b.insert(b.end(), 64, 1);
+    b.insert(b.end(), {0xFF, 0xC0, 0x00, 0x0B, 8, 0x00, 8, 0x00, 8, 1, 1, 0x11, 0});
+    std::vector<uint8_t> dc = {0x00};
+    dc.insert(dc.end(), dcCounts.begin(), dcCounts.end());
+    dc.resize(17, 0);
+    dc.insert(dc.end(), dcSymbols.begin(), dcSymbols.end());
+    b.insert(b.end(), {0xFF, 0xC4, 0x00, uint8_t(2 + dc.size())});
+    b.insert(b.end(), dc.begin(), dc.end());
+    b.insert(b.end(), {0xFF, 0xC4, 0x00, 20, 0x10, 1});
+    b.insert(b.end(), 15, 0);
+    b.push_back(0x00);
+    b.insert(b.end(), {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, 0, 63, 0, 0x5F, 0xFF, 0xD9});
+    return b;
+}
+
+}  // namespace
+
+// Huffman tables: counts that over-fill a code length are refused before their entries are laid
+// out; a DC symbol above 15 is damaged data (the block is not stored) whether its code is short
+// enough for the one-lookup path or not.
+TEST(JpegRead, HuffmanTableRefusals) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> counts, symbols;
+        int32_t rc;
+    } cases[] = {
+        {"a valid one-code table", {1}, {0x01}, IMG_OK},
+        {"three codes of one bit", {3}, {0x01, 0x02, 0x03}, IMGERR_BAD_JPEG},
+        {"five codes of two bits after none of one", {0, 5}, {1, 2, 3, 4, 5}, IMGERR_BAD_JPEG},
+        {"DC symbol with a run nibble", {1}, {0x11}, IMGERR_TRUNCATED},
+        {"DC symbol 16", {1}, {0x10}, IMGERR_TRUNCATED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image img(8, 8, 8);
+        std::memset(img.d.pixels, 0x5A, size_t(img.d.row_bytes) * 8);
+        std::vector<uint8_t> b = oneBlockGrey(c.counts, c.symbols);
+        EXPECT_EQ(LoadJpegMemory(b.data(), uint32_t(b.size()), &img), c.rc);
+        // The valid block's DC of +1 at quantiser 1 is a flat 128; a refused one stores nothing.
+        EXPECT_EQ(img.d.pixels[0], c.rc == IMG_OK ? 128 : 0x5A);
+    }
+}
+
 // Every prefix of a progressive and of a restart-coded file loads or fails cleanly; a cut after
 // the headers is never reported as success for a sequential file.
 TEST(JpegRead, EveryPrefixFailsCleanly) {
