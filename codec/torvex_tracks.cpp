@@ -299,54 +299,98 @@ void TorvexFeedAudio(TorvexFile* f) {
     }
 }
 
-uint32_t TorvexExtractAudio(uint32_t mask, TorvexFile* f, void* destVoid) {
-    if (!f || f->readError || !destVoid) return 0;
+namespace {
+
+// What extraction needs to know of the current frame's chunk of the lowest track in mask.
+struct Extraction {
+    int track = -1;
+    const uint8_t* data = nullptr;  // after the length fields
+    const uint8_t* end = nullptr;
+    uint32_t unpacked = 0;  // raw chunks: their sample bytes
+    uint32_t room = 0;      // what extraction delivers
+    torvex::TorvexAudioDecoder* decoder = nullptr;
+};
+
+bool extraction(uint32_t mask, TorvexFile* f, Extraction* x) {
+    if (!f || f->readError) return false;
     int i = 0;
     while (i < kTvxTracks && !(mask & (1u << i))) ++i;
-    if (i == kTvxTracks) return 0;
+    if (i == kTvxTracks) return false;
     const uint8_t* chunk;
     uint32_t length;
-    if (!chunkOf(f, i, &chunk, &length)) return 0;
-    auto* dest = static_cast<uint8_t*>(destVoid);
+    if (!chunkOf(f, i, &chunk, &length)) return false;
     uint32_t format = f->header.audioFormat[i];
+    x->track = i;
+    x->end = chunk + length;
     if (!compressed(format)) {
-        std::memcpy(dest, chunk + 4, length - 4);
-        return length - 4;
+        x->data = chunk + 4;
+        x->unpacked = x->room = length - 4;
+        return x->room != 0;
     }
-    if (length < 8) return 0;
-    uint32_t unpacked = bytes::load32le(chunk + 4);
-    if (unpacked == 0 || unpacked == 0xFFFFFFFFu) return unpacked;
-    const uint8_t* data = chunk + 8;
-    const uint8_t* end = chunk + length;
-    uint32_t rate = format & 0xFFFFFF;
-    bool stereo = format & kStereo, sixteen = format & kSixteen;
+    if (length < 8) return false;
+    x->data = chunk + 8;
+    x->unpacked = bytes::load32le(chunk + 4);
+    // All ones and absurd sizes are damage: nothing is delivered for them.
+    if (x->unpacked == 0 || x->unpacked > kTorvexLargestUnpacked) return false;
+    x->room = x->unpacked;
     if (transformCoded(format)) {
         torvex::TorvexAudioDecoder*& dec = f->trackDecoders[i];
-        if (!dec) dec = torvex::TorvexAudioDecoderCreate(rate, stereo ? 2 : 1, (format & kDct) ? 1 : 0);
-        if (!dec) return 0;
+        if (!dec)
+            dec = torvex::TorvexAudioDecoderCreate(format & 0xFFFFFF, (format & kStereo) ? 2 : 1,
+                                                   (format & kDct) ? 1 : 0);
+        if (!dec) return false;
+        // Blocks are delivered whole, the last one too.
+        uint64_t block = torvex::TorvexAudioDecoderBlockBytes(dec);
+        x->room = uint32_t((x->unpacked + block - 1) / block * block);
+        x->decoder = dec;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t TorvexExtractRoom(uint32_t mask, TorvexFile* f) {
+    Extraction x;
+    return extraction(mask, f, &x) ? x.room : 0;
+}
+
+uint32_t TorvexExtractAudio(uint32_t mask, TorvexFile* f, void* destVoid, uint32_t capacity) {
+    Extraction x;
+    if (!destVoid || !extraction(mask, f, &x)) return 0;
+    auto* dest = static_cast<uint8_t*>(destVoid);
+    const uint32_t limit = std::min(x.room, capacity);
+    uint32_t format = f->header.audioFormat[x.track];
+    if (!compressed(format)) {
+        std::memcpy(dest, x.data, limit);
+        return limit;
+    }
+    const uint8_t* data = x.data;
+    if (x.decoder) {
+        // A chunk whose unpacked length is not a whole number of blocks keeps its last block.
         uint32_t produced = 0;
-        while (produced < unpacked && data < end) {
+        while (produced < x.unpacked && produced < limit && data < x.end) {
             const int16_t* pcm;
             uint32_t bytes;
             const uint8_t* next;
-            if (!torvex::TorvexAudioDecodeBlock(dec, data, end, &pcm, &bytes, &next)) break;
-            uint32_t k = std::min(bytes, unpacked - produced);
+            if (!torvex::TorvexAudioDecodeBlock(x.decoder, data, x.end, &pcm, &bytes, &next)) break;
+            uint32_t k = std::min(bytes, limit - produced);
             std::memcpy(dest + produced, pcm, k);
             produced += k;
             data = next;
         }
         return produced;
     }
+    bool stereo = format & kStereo, sixteen = format & kSixteen;
     uint8_t scratch[torvex::kDpcmScratchBytes];
     uint8_t* trees = tracks.dpcmScratch ? tracks.dpcmScratch : scratch;
     uint32_t frame = (stereo ? 2u : 1u) * (sixteen ? 2u : 1u);
-    torvex::DpcmOutput out{dest, dest + unpacked, dest};
+    torvex::DpcmOutput out{dest, dest + limit, dest};
     uint32_t written = 0;
-    uint32_t whole = unpacked / frame * frame;
-    torvex::TorvexDecodeDpcm(data, end, whole, stereo, sixteen, trees, out, &written);
+    uint32_t whole = limit / frame * frame;
+    torvex::TorvexDecodeDpcm(data, x.end, whole, stereo, sixteen, trees, out, &written);
     // A chunk without data, or one that ends early, stands for silence.
-    std::memset(dest + written, sixteen ? 0 : 0x80, unpacked - written);
-    return unpacked;
+    std::memset(dest + written, sixteen ? 0 : 0x80, limit - written);
+    return limit;
 }
 
 void TorvexResetTracks(TorvexFile* f) {

@@ -15,9 +15,16 @@ bool TorvexOpenTrack(TorvexFile* file, int track, uint32_t headerPeriod, uint32_
 void TorvexCloseTracks(TorvexFile* file);
 // Moves the current frame's audio into the rings.
 void TorvexFeedAudio(TorvexFile* file);
-// Decodes the current frame's chunk of the lowest track in trackMask into dest (room for the
-// chunk's unpacked length); returns the bytes delivered.
-uint32_t TorvexExtractAudio(uint32_t trackMask, TorvexFile* file, void* dest);
+// The most sound one frame's chunk may claim to hold; a larger claim is damage, and the chunk
+// counts as empty.
+constexpr uint32_t kTorvexLargestUnpacked = 64u << 20;
+// The bytes TorvexExtractAudio delivers for the current frame's chunk of the lowest track in
+// trackMask: 0 without a chunk (or with an empty or damaged one). A transform-coded chunk
+// delivers whole blocks, so this can exceed its unpacked length by less than a block.
+uint32_t TorvexExtractRoom(uint32_t trackMask, TorvexFile* file);
+// Decodes the current frame's chunk of the lowest track in trackMask into dest, writing at
+// most capacity bytes; returns the bytes delivered.
+uint32_t TorvexExtractAudio(uint32_t trackMask, TorvexFile* file, void* dest, uint32_t capacity);
 // Back at frame 0: rings emptied, expected positions and totals zeroed, the back-end reset.
 void TorvexResetTracks(TorvexFile* file);
 // on = 0 pauses, on > 0 resumes, on < 0 resumes with a silent cushion. 1, or 0 when resuming

@@ -43,17 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t played = f->tableCount < 64 ? f->tableCount + 3 : 64;
         std::vector<uint8_t> sound;
         for (uint32_t k = 0; k < played; ++k) {
-            // Extraction writes a chunk's unpacked length: give it that much room.
+            // Extraction is given the room it asks for, and once a room too small.
             for (int t = 0; t < kTvxTracks; ++t) {
-                const uint8_t* chunk = f->audioChunk[t];
-                uint32_t room = 1 << 16;
-                if (chunk && f->frame && chunk + 8 <= f->frame + f->frameSize) {
-                    uint32_t unpacked = uint32_t(chunk[4]) | uint32_t(chunk[5]) << 8 | uint32_t(chunk[6]) << 16 | uint32_t(chunk[7]) << 24;
-                    if (unpacked != 0xFFFFFFFFu) room = std::max(room, std::min<uint32_t>(unpacked, 1u << 24));
-                    if (unpacked > (1u << 24)) continue;
-                }
-                sound.resize(room + f->frameSize);
-                TorvexExtractAudio(1u << t, f, sound.data());
+                uint32_t room = std::min(TorvexExtractRoom(1u << t, f), 1u << 24);
+                sound.resize(room);
+                TorvexExtractAudio(1u << t, f, sound.data(), (k & 1) ? room : room / 3);
             }
             if (k == 4) {
                 TorvexSetSoundActive(f, 0);

@@ -21,8 +21,6 @@ constexpr uint64_t kUnlimited = ~uint64_t(0);
 // A sound without pictures counts a frame as 1/15 s (10-microsecond units), as graphics input
 // does for such sources.
 constexpr uint32_t kSoundOnlyPeriod = 6667;
-// A frame's chunk never decodes to more than this; a larger claim is damage.
-constexpr uint32_t kLargestChunk = 16u << 20;
 constexpr uint32_t kTvxHas16Bit = 0x20000000u, kTvxHasStereo = 0x10000000u;
 
 bool trackHasSound(uint32_t format) { return (format & 0x40000000u || format & 0x04000000u) && (format & 0xFFFFFF); }
@@ -238,21 +236,11 @@ bool nextTorvexChunk(SFile* s) {
     SFilePrivate* p = s->priv;
     TorvexFile* f = p->tvx;
     while (p->nextFrame < f->header.frames && !f->readError) {
-        const uint8_t* c = f->audioChunk[s->track];
-        uint32_t need = 0;
-        if (c && f->frame && c >= f->frame && c < f->frame + f->frameSize) {
-            uint32_t room = uint32_t(f->frame + f->frameSize - c);
-            uint32_t length = TorvexChunkLength(c, room);
-            uint32_t a = f->header.audioFormat[s->track];
-            bool compressed = (a & 0x80000000u) || (a & 0x0C000000u);
-            need = compressed ? (length >= 8 ? bytes::load32le(c + 4) : 0) : (length >= 4 ? length - 4 : 0);
-            if (need > kLargestChunk) need = 0;  // damage: counts as empty
-        }
+        uint32_t room = TorvexExtractRoom(1u << s->track, f);
         uint32_t got = 0;
-        if (need) {
-            if (p->chunk.size() < need) p->chunk.resize(need);
-            got = TorvexExtractAudio(1u << s->track, f, p->chunk.data());
-            if (got > need) got = need;
+        if (room) {
+            if (p->chunk.size() < room) p->chunk.resize(room);
+            got = TorvexExtractAudio(1u << s->track, f, p->chunk.data(), room);
         }
         ++p->nextFrame;
         TorvexAdvance(f);

@@ -79,7 +79,7 @@ TEST_F(CodecSound, ExtractionGivesRawAndDpcmTracksBackBitForBit) {
     std::vector<uint8_t> buf(1 << 20);
     for (uint32_t i = 0; i < f->header.frames; ++i) {
         for (int t = 0; t < 3; ++t) {
-            uint32_t n = TorvexExtractAudio(1u << t, f, buf.data());
+            uint32_t n = TorvexExtractAudio(1u << t, f, buf.data(), uint32_t(buf.size()));
             got[size_t(t)].insert(got[size_t(t)].end(), buf.begin(), buf.begin() + n);
         }
         TorvexAdvance(f);
@@ -94,6 +94,44 @@ TEST_F(CodecSound, ExtractionGivesRawAndDpcmTracksBackBitForBit) {
         sig += a * a, err += (a - b) * (a - b);
     }
     EXPECT_GT(10 * std::log10(sig / err), 25.0);
+    TorvexClose(f);
+}
+
+// Extraction never writes past the room it is given; a transform chunk whose unpacked length
+// ends inside a block keeps that block whole; unpacked lengths of all ones or beyond any sane
+// size count as empty.
+TEST_F(CodecSound, ExtractionIsBounded) {
+    std::vector<TorvexWriterTrack> tracks = {sine(11025, 1, 8, 1.0, TorvexAudioCoding::Raw),
+                                             sine(22050, 2, 16, 1.0, TorvexAudioCoding::Dpcm),
+                                             sine(22050, 1, 16, 1.0, TorvexAudioCoding::Dct)};
+    std::string path = write(15, tracks);
+    TorvexFile* f = TorvexOpen(path.c_str(), 0, 0);
+    ASSERT_NE(f, nullptr);
+    const uint32_t block = (1024 - 64) * 2;  // what a 22050 Hz mono block delivers
+    std::vector<uint8_t> buf(1 << 20);
+    for (int t = 0; t < 3; ++t) {
+        SCOPED_TRACE(t);
+        uint32_t room = TorvexExtractRoom(1u << t, f);
+        ASSERT_GT(room, 1000u);
+        std::fill(buf.begin(), buf.end(), 0xA5);
+        EXPECT_EQ(TorvexExtractAudio(1u << t, f, buf.data(), 999), 999u);
+        EXPECT_TRUE(std::all_of(buf.begin() + 999, buf.end(), [](uint8_t b) { return b == 0xA5; }));
+    }
+    uint8_t* chunk = f->audioChunk[2];
+    ASSERT_NE(chunk, nullptr);
+    uint32_t unpacked = uint32_t(chunk[4] | chunk[5] << 8 | chunk[6] << 16 | uint32_t(chunk[7]) << 24);
+    ASSERT_EQ(unpacked % block, 0u);
+    auto setUnpacked = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) chunk[4 + i] = uint8_t(v >> (8 * i));
+    };
+    setUnpacked(unpacked - 100);
+    EXPECT_EQ(TorvexExtractRoom(4, f), unpacked);
+    EXPECT_EQ(TorvexExtractAudio(4, f, buf.data(), uint32_t(buf.size())), unpacked);
+    for (uint32_t damaged : {0xFFFFFFFFu, kTorvexLargestUnpacked + 1, 0u}) {
+        setUnpacked(damaged);
+        EXPECT_EQ(TorvexExtractRoom(4, f), 0u) << damaged;
+        EXPECT_EQ(TorvexExtractAudio(4, f, buf.data(), uint32_t(buf.size())), 0u) << damaged;
+    }
     TorvexClose(f);
 }
 
@@ -127,7 +165,7 @@ TEST_F(CodecSound, EmptyTrackEntriesAreLeftOut) {
         std::vector<uint8_t> buf(1 << 20);
         for (uint32_t i = 0; i < f->header.frames; ++i) {
             for (int t = 0; t < kTvxTracks; ++t) {
-                uint32_t n = TorvexExtractAudio(1u << t, f, buf.data());
+                uint32_t n = TorvexExtractAudio(1u << t, f, buf.data(), uint32_t(buf.size()));
                 got[t].insert(got[t].end(), buf.begin(), buf.begin() + n);
             }
             TorvexDecodeFrame(f);
@@ -408,7 +446,7 @@ TEST_F(CodecSound, EveryFailedAllocationOrFileReadFailsCleanly) {
         bool whole = true;
         std::vector<uint8_t> buf(1 << 20);  // room for the first frame's lead of sound
         for (uint32_t i = 0; i < f->header.frames && whole; ++i) {
-            TorvexExtractAudio(1, f, buf.data());
+            TorvexExtractAudio(1, f, buf.data(), uint32_t(buf.size()));
             TorvexDecodeFrame(f);
             whole = !f->readError;
             if (i + 1 < f->header.frames) TorvexAdvance(f);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "encoder/torvex_writer.h"
+#include "kroutil/sfile.h"
 #include "platform/audio.h"
 #include "platform/clock.h"
 #include "platform/display.h"
@@ -36,7 +38,8 @@ const char* kUsage =
     "             [--interlaced|--doubled] [--size WxH]\n"
     "             [--audio T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]]...\n"
     "                                     write frame_*.idx/.pal files as a Torvex file, with\n"
-    "                                     sound track T (0..6) from a PCM WAV file (default raw)\n"
+    "                                     sound track T (0..6) from a PCM WAV file or any sound\n"
+    "                                     the library reads (default raw)\n"
     "                                     .idx: one byte per pixel; .pal: 768 bytes of 8-bit red,\n"
     "                                     green, blue, stored with 6 bits per channel (the low\n"
     "                                     two bits of each are dropped)\n"
@@ -169,31 +172,14 @@ int cmdInfo(const std::vector<std::string>& args) {
     return 0;
 }
 
-// A frame's sound chunk never decodes to more than this; a larger claim is damage.
-constexpr uint32_t kLargestUnpacked = 64u << 20;
-
-// Appends the current frame's sound of track t, as the library extracts it, to pcm. False
-// (with a message) when the chunk claims an absurd amount.
-bool appendTrackAudio(TorvexFile* f, int t, std::vector<uint8_t>& pcm, std::string& error) {
-    const uint8_t* p = f->audioChunk[t];
-    if (!p || !f->frame || p >= f->frame + f->frameSize) return true;
-    // The same clipping to the frame as the library's.
-    uint32_t room = uint32_t(f->frame + f->frameSize - p);
-    uint32_t length = TorvexChunkLength(p, room);
-    if (length < 4) return true;
-    uint32_t a = f->header.audioFormat[t];
-    bool compressed = (a & 0x80000000u) || (a & 0x0C000000u);
-    uint32_t need = compressed ? (length >= 8 ? bytes::load32le(p + 4) : 0) : length - 4;
-    if (need == 0 || need == 0xFFFFFFFFu) return true;
-    if (need > kLargestUnpacked) {
-        error = "sound chunk of track " + std::to_string(t) + " claims " + std::to_string(need) + " bytes";
-        return false;
-    }
+// Appends the current frame's sound of track t, as the library extracts it, to pcm.
+void appendTrackAudio(TorvexFile* f, int t, std::vector<uint8_t>& pcm) {
+    uint32_t room = TorvexExtractRoom(1u << t, f);
+    if (room == 0) return;
     size_t at = pcm.size();
-    pcm.resize(at + need);
-    uint32_t got = TorvexExtractAudio(1u << t, f, pcm.data() + at);
-    pcm.resize(at + std::min(got, need));
-    return true;
+    pcm.resize(at + room);
+    uint32_t got = TorvexExtractAudio(1u << t, f, pcm.data() + at, room);
+    pcm.resize(at + got);
 }
 
 int cmdDump(const std::vector<std::string>& args) {
@@ -242,11 +228,8 @@ int cmdDump(const std::vector<std::string>& args) {
         if (f->readError) return abandon(pos[0] + ": truncated or damaged at frame " + std::to_string(k));
         // The track files hold each stored frame's sound once: the ring frame and looped
         // frames repeat sound already there.
-        for (int t = 0; t < kTvxTracks && k < (long long)h.frames; ++t) {
-            std::string why;
-            if (trackFormat(h.audioFormat[t]).used && !appendTrackAudio(f, t, sound[t], why))
-                return abandon(pos[0] + ": damaged at frame " + std::to_string(k) + ": " + why);
-        }
+        for (int t = 0; t < kTvxTracks && k < (long long)h.frames; ++t)
+            if (trackFormat(h.audioFormat[t]).used) appendTrackAudio(f, t, sound[t]);
         flags.push_back(f->newPalette ? 1 : 0);
         char name[32];
         std::snprintf(name, sizeof name, "frame_%05lld", k);
@@ -391,75 +374,77 @@ bool parseInfo(const std::string& text, Info& info) {
     }
 }
 
-// ---- WAV input (PCM only) -----------------------------------------------------------------------
+// ---- sound input --------------------------------------------------------------------------------
 
-// Reads a PCM WAV file: 8 or 16 bits, mono or stereo, any rate. The sample data is kept as
-// stored (8-bit unsigned, 16-bit signed little-endian), cut to whole sample frames.
-bool readWav(const std::string& path, TorvexWriterTrack& track, std::string& error) {
-    std::vector<uint8_t> b;
-    if (!readWhole(path, b)) {
-        error = "cannot open " + path;
-        return false;
+// The library reports why a sound cannot be opened through its status callback; the tool runs
+// one open at a time.
+std::string gSoundMessage;
+int32_t keepSoundMessage(const char* text, int32_t level) {
+    if (level == 2 && text) gSoundMessage = text;
+    return 0;
+}
+
+// A track's sound read through the library's sound input, a piece at a time as the writer
+// cuts it into the frames' chunks, so that it is never all in memory. The PCM is passed on as
+// the source stores it (8-bit unsigned or 16-bit signed, mono or stereo, at its own rate).
+class SoundInput : public TorvexSoundSource {
+public:
+    ~SoundInput() override { SFileClose(sound_); }
+
+    // False with a message when the file holds no sound the library reads.
+    bool open(const std::string& path, TorvexSoundFormat& format, std::string& error) {
+        gSoundMessage.clear();
+        sound_ = SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, keepSoundMessage);
+        if (!sound_) {
+            error = path + ": " + (gSoundMessage.empty() ? "cannot open the sound" : gSoundMessage);
+            return false;
+        }
+        format.rate = sound_->outputRate;
+        format.channels = sound_->outputChannels;
+        format.bits = sound_->outputBits;
+        if (sound_->kind == SFILE_KIND_WAVE) {
+            size_ = sound_->totalBytes;
+        } else {
+            // Decoded sources know their length only once decoded: read them whole.
+            std::vector<uint8_t> piece(1 << 16);
+            for (uint32_t n; (n = SFileGet(sound_, piece.data(), uint32_t(piece.size()))) != 0;)
+                whole_.insert(whole_.end(), piece.begin(), piece.begin() + n);
+            size_ = whole_.size();
+        }
+        if (size_ < sound_->outputFrameBytes) {
+            error = path + ": no sample data";
+            return false;
+        }
+        return true;
     }
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0) {
-        error = path + ": not a WAV file";
-        return false;
-    }
-    bool haveFormat = false;
-    uint16_t tag = 0, channels = 0, bits = 0, align = 0;
-    uint32_t rate = 0;
-    size_t p = 12;
-    while (p + 8 <= b.size()) {
-        uint32_t size = bytes::load32le(b.data() + p + 4);
-        size_t body = p + 8;
-        size_t avail = std::min<size_t>(size, b.size() - body);
-        if (std::memcmp(b.data() + p, "fmt ", 4) == 0) {
-            if (avail < 16) break;
-            tag = bytes::load16le(b.data() + body);
-            channels = bytes::load16le(b.data() + body + 2);
-            rate = bytes::load32le(b.data() + body + 4);
-            align = bytes::load16le(b.data() + body + 12);
-            bits = bytes::load16le(b.data() + body + 14);
-            // The extensible layout names its coding in a sub-format; only PCM is read.
-            if (tag == 0xFFFE && avail >= 26) tag = bytes::load16le(b.data() + body + 24);
-            haveFormat = true;
-        } else if (std::memcmp(b.data() + p, "data", 4) == 0) {
-            if (!haveFormat) {
-                error = path + ": the sample data comes before the format";
-                return false;
-            }
-            if (tag != 1) {
-                error = path + ": format " + std::to_string(tag) + " is not PCM (only PCM WAV files are read)";
-                return false;
-            }
-            if ((bits != 8 && bits != 16) || (channels != 1 && channels != 2)) {
-                error = path + ": " + std::to_string(bits) + "-bit, " + std::to_string(channels) +
-                        " channels (only 8 or 16-bit mono or stereo is read)";
-                return false;
-            }
-            if (align != channels * bits / 8) {
-                error = path + ": block alignment " + std::to_string(align) + " does not fit the format";
-                return false;
-            }
-            if (rate < 1000 || rate > 192000) {
-                error = path + ": sample rate " + std::to_string(rate) + " Hz is out of range (1000..192000)";
-                return false;
-            }
-            // A data size past the end (streamed files) means the rest of the file.
-            size_t whole = avail / align * align;
-            if (whole == 0) break;  // an empty track would not be written at all
-            track.pcm.assign(b.begin() + long(body), b.begin() + long(body + whole));
-            track.rate = rate;
-            track.channels = channels;
-            track.bits = bits;
+    uint64_t size() const override { return size_; }
+    bool read(uint8_t* out, size_t bytes, std::string* error) override {
+        if (bytes > size_ - at_) return fail(error, "read past the end of the sound");
+        if (!whole_.empty()) {
+            std::memcpy(out, whole_.data() + at_, bytes);
+            at_ += bytes;
             return true;
         }
-        if (size > b.size() - body) break;
-        p = body + size + (size & 1);
+        while (bytes) {
+            uint32_t want = uint32_t(std::min<size_t>(bytes, size_t(1) << 20));
+            uint32_t n = SFileGet(sound_, out, want);
+            if (n == 0) return fail(error, std::string(sound_->name) + ": the sound ended early");
+            out += n;
+            bytes -= n;
+            at_ += n;
+        }
+        return true;
     }
-    error = path + (haveFormat ? ": no sample data" : ": no format chunk");
-    return false;
-}
+
+private:
+    static bool fail(std::string* error, const std::string& text) {
+        if (error) *error = text;
+        return false;
+    }
+    SFile* sound_ = nullptr;
+    uint64_t size_ = 0, at_ = 0;
+    std::vector<uint8_t> whole_;
+};
 
 // "T=FILE.wav[,raw|dpcm|dct:Q|dft:Q]"
 bool parseAudioOption(const std::string& v, int& track, std::string& file, TorvexAudioCoding& coding,
@@ -638,22 +623,20 @@ int cmdEncode(const std::vector<std::string>& args) {
     const std::vector<long long>* flags = haveInfo && info.arrays.count("new_palette") ? &info.arrays["new_palette"] : nullptr;
     if (options.ring && flags && count < flags->size()) options.ringForcePalette = (*flags)[count] != 0;
     std::string error;
-    if (!audio.empty()) {
-        // Track numbers not given stay empty entries, which the writer leaves out.
-        int highest = 0;
-        for (const auto& o : audio) highest = std::max(highest, o.track);
-        options.tracks.assign(size_t(highest) + 1, TorvexWriterTrack{});
-        for (const auto& o : audio) {
-            TorvexWriterTrack& tr = options.tracks[size_t(o.track)];
-            if (!readWav(o.file, tr, error)) return failure(error);
-            tr.coding = o.coding;
-            tr.quality = o.quality;
-        }
-    }
-    // The writer reads the frames twice, one at a time.
+    // The writer reads the frames twice, one at a time, and the sound once, in step with them.
     FolderFrames frames(dir, names, count, width, height, flags);
     TorvexStreamWriter writer;
-    if (!writer.open(pos[0], width, height, options, &error) || !writer.write(frames, &error)) return failure(error);
+    if (!writer.open(pos[0], width, height, options, &error)) return failure(error);
+    std::vector<std::unique_ptr<SoundInput>> sounds;
+    for (const auto& o : audio) {
+        TorvexSoundFormat format;
+        format.coding = o.coding;
+        format.quality = o.quality;
+        sounds.push_back(std::make_unique<SoundInput>());
+        if (!sounds.back()->open(o.file, format, error) || !writer.setSound(o.track, format, sounds.back().get(), &error))
+            return failure(error);
+    }
+    if (!writer.write(frames, &error)) return failure(error);
     return 0;
 }
 

@@ -2,13 +2,17 @@
 // conversion against small models, raw PCM, lists, and blocks decoded back by the codec.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "codec/audio/dpcm.h"
 #include "codec/transform/audio_decoder.h"
+#include "encoder/torvex_writer.h"
 #include "kroutil/csfile.h"
 #include "kroutil/sfile.h"
 #include "tests/support/test_support.h"
@@ -348,6 +352,62 @@ TEST_F(SoundIo, ListsConcatenate) {
     gMessages.clear();
     EXPECT_EQ(SFileOpen(empty.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, collect), nullptr);
     EXPECT_EQ(gMessages, std::vector<std::string>{"2:No files in the list file."});
+}
+
+// Torvex tracks: selector 0 is the first track with sound, n the file's track n - 1; what the
+// reader delivers is what tvx dump writes for the track (the stored frames' sound, the ring
+// frame's not again), and the lossless tracks give back what was stored.
+TEST_F(SoundIo, TorvexTracksEqualTheDump) {
+    auto track = [](uint32_t rate, uint32_t channels, uint32_t bits, TorvexAudioCoding coding) {
+        TorvexWriterTrack t;
+        t.rate = rate, t.channels = channels, t.bits = bits, t.coding = coding;
+        t.pcm = testsupport::sinePcm(rate, channels, bits, 1.3, 300, 200, bits == 16 ? 9000 : 90);
+        return t;
+    };
+    TorvexWriterOptions options;
+    options.frameRate = -6667;
+    options.ring = true;
+    options.tracks = {{}, track(11025, 1, 8, TorvexAudioCoding::Raw), track(22050, 2, 16, TorvexAudioCoding::Dpcm),
+                      track(22050, 1, 16, TorvexAudioCoding::Dct)};
+    std::vector<uint8_t> picture(16 * 8, 3), palette(768, 9);
+    std::vector<TorvexWriterFrame> frames(12, TorvexWriterFrame{picture.data(), palette.data(), false});
+    std::string path = tmp_.file("tracks.tvx"), error;
+    ASSERT_TRUE(TorvexWrite(path, 16, 8, frames, options, &error)) << error;
+    std::string dump = tmp_.file("dump");
+    int rc = std::system((std::string(TVX_PATH) + " dump " + path + " " + dump + " >/dev/null 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0);
+    struct Case {
+        uint32_t selector;
+        int track;
+        int32_t start;
+    } cases[] = {{0, 1, 0}, {2, 1, 0}, {3, 2, 0}, {4, 3, 0}, {2, 1, 200}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.selector);
+        SFile* s = SFileOpen(path.c_str(), 0, 0, 0, c.start, 0, c.selector, 0, 0, nullptr);
+        ASSERT_NE(s, nullptr);
+        EXPECT_STREQ(s->typeName, "Torvex");
+        EXPECT_EQ(s->track, c.track);
+        Bytes got = readAll(s);
+        SFileClose(s);
+        Bytes dumped = testsupport::readFile(dump + "/track_" + std::to_string(c.track) + ".pcm");
+        // 200 ms of 11025 Hz 8-bit mono: 2205 bytes skipped.
+        size_t skip = c.start ? 2205 : 0;
+        ASSERT_GT(dumped.size(), skip);
+        EXPECT_EQ(got, Bytes(dumped.begin() + long(skip), dumped.end()));
+        if (c.track < 3) {
+            const std::vector<uint8_t>& stored = options.tracks[size_t(c.track)].pcm;
+            EXPECT_EQ(got, Bytes(stored.begin() + long(skip), stored.end()));
+        }
+    }
+    gMessages.clear();
+    EXPECT_EQ(SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 1, 0, 0, collect), nullptr);
+    EXPECT_EQ(SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 99, 0, 0, collect), nullptr);  // counts as 7
+    options.tracks.clear();
+    ASSERT_TRUE(TorvexWrite(path, 16, 8, frames, options, &error)) << error;
+    EXPECT_EQ(SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, collect), nullptr);
+    EXPECT_EQ(gMessages, (std::vector<std::string>{"2:No sound found in the specified Torvex track.",
+                                                   "2:No sound found in the specified Torvex track.",
+                                                   "2:No sound found in the Torvex file."}));
 }
 
 // ---- CSFile: blocks decoded by the codec --------------------------------------------------
