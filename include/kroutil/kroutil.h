@@ -12,5 +12,6 @@
 #include "kroutil/util.h"
 #include "kroutil/sfile.h"
 #include "kroutil/csfile.h"
+#include "kroutil/gfile.h"
 
 #endif

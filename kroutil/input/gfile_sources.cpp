@@ -1,0 +1,585 @@
+// Graphics input: finding the reader of a source and reading its frames one by one (Torvex,
+// Flic, RLA, the raw frame file and still images).
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "codec/torvex.h"
+#include "kroutil/flic.h"
+#include "kroutil/input/gfile_internal.h"
+#include "kroutil/input/rla_reader.h"
+#include "kroutil/kro_file.h"
+#include "kroutil/util.h"
+#include "kroutil/util/status_send.h"
+
+namespace gfile {
+
+namespace {
+
+constexpr int32_t kLargestStill = 8192;
+constexpr uint32_t kRawHeader = 20;
+
+const char* const kCrashTorvex =
+    "Crashed while reading this Torvex file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work "
+    "around the crash.";
+const char* const kCrashRla =
+    "Crashed while reading this RLA file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work around "
+    "the crash.";
+const char* const kCrashStill =
+    "Crashed while reading this file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work around the "
+    "crash.";
+
+struct KindName {
+    int32_t kind;
+    const char* name;
+};
+constexpr KindName kTypeNames[] = {
+    {GFILE_KIND_BMP, "BMP still image"}, {GFILE_KIND_GIF, "GIF still image"},  {GFILE_KIND_TIF, "TIF still image"},
+    {GFILE_KIND_JPEG, "JPEG still image"}, {GFILE_KIND_TGA, "TGA still image"}, {GFILE_KIND_PNG, "PNG still image"},
+    {GFILE_KIND_PCX, "PCX still image"}, {GFILE_KIND_AVI, "AVI"},              {GFILE_KIND_QUICKTIME, "QuickTime"},
+    {GFILE_KIND_DIRECTSHOW, "DirectShow"}, {GFILE_KIND_FLIC, "Flic"},          {GFILE_KIND_TORVEX, "Torvex"},
+    {GFILE_KIND_RAW, ""},                  {GFILE_KIND_QUARN, "Quarn"},        {GFILE_KIND_RLA, "RLA still image"},
+    {GFILE_KIND_LIST, "List"},             {GFILE_KIND_SOUND, "Sound-only"},
+};
+
+void setKind(GFile* g, int32_t kind) {
+    g->kind = kind;
+    g->typeName = "";
+    for (const KindName& k : kTypeNames)
+        if (k.kind == kind) g->typeName = k.name;
+}
+
+// The name as given, or with ext appended when it has none.
+std::string withDefault(const char* name, const char* ext) {
+    std::string s = name;
+    if (ext && !HasExtension(name)) s += ext;
+    return s;
+}
+
+bool readable(const std::string& name) {
+    KroFile* f = KroFileOpen(4096, name.c_str(), KRO_FILE_READ);
+    if (!f) return false;
+    KroFileClose(f);
+    return true;
+}
+
+void setName(GFile* g, const std::string& name) { std::snprintf(g->name, sizeof g->name, "%s", name.c_str()); }
+
+void stillTail(GFile* g, int32_t kind, int32_t width, int32_t height, int32_t bits) {
+    setKind(g, kind);
+    g->sourceWidth = width;
+    g->sourceHeight = height;
+    g->bitsPerPixel = std::max(bits, 8);
+    g->fileRateNum = 15;
+    g->fileRateDen = 1;
+    g->priv->frameCount = 1;
+}
+
+// ---- Torvex --------------------------------------------------------------------------------------
+
+bool tryTorvex(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".tvx");
+    TorvexFile* f = TorvexOpen(n.c_str(), kTvxNeverSkip, -1);
+    if (!f) return false;
+    GFilePrivate* p = g->priv;
+    uint32_t w = f->header.width, h = f->header.height;
+    if (w == 0 || h == 0 || w > 16384 || h > 16384) {
+        TorvexClose(f);
+        return false;
+    }
+    p->picture.assign(size_t(w) * h, 0);
+    p->picturePitch = w;
+    if (TorvexSetTarget(f, 0, 0, int32_t(w), int32_t(h), p->picture.data(), 0) != 1) {
+        TorvexClose(f);
+        return false;
+    }
+    p->torvex = f;
+    setKind(g, GFILE_KIND_TORVEX);
+    setName(g, n);
+    g->sourceWidth = int32_t(w);
+    g->sourceHeight = int32_t(h);
+    g->bitsPerPixel = 8;
+    p->frameCount = int32_t(std::min<uint32_t>(f->header.frames, INT32_MAX));
+    rateOfField(f->header.frameRate, &g->fileRateNum, &g->fileRateDen);
+    for (int t = 0; t < kTvxTracks; ++t) {
+        uint32_t a = f->header.audioFormat[t];
+        if ((a & 0x40000000u || a & 0x04000000u) && (a & 0xFFFFFF)) g->hasSound = 1;
+    }
+    return true;
+}
+
+bool readTorvex(GFile* g) {
+    GFilePrivate* p = g->priv;
+    TorvexFile* f = p->torvex;
+    bool failed = f->readError != 0;
+    if (!failed) {
+        TorvexDecodeFrame(f);
+        while (TorvexNextDirtyRect(f, 0)) {
+        }
+        failed = f->readError != 0;
+        std::memcpy(p->sourcePalette, f->palette, 768);
+        TorvexAdvance(f);
+    }
+    if (failed) kro::statusWarnOnce(g->status, "gfile: torvex", kCrashTorvex);
+    return true;
+}
+
+// ---- Flic ------------------------------------------------------------------------------------------
+
+bool tryFlic(GFile* g, const char* name) {
+    KroFlic* f = KroFlicOpen(name);
+    if (!f) return false;
+    GFilePrivate* p = g->priv;
+    p->flic = f;
+    setKind(g, GFILE_KIND_FLIC);
+    KroFlicGetName(f, nullptr);
+    setName(g, KroFlicGetName(f, nullptr));
+    g->sourceWidth = int32_t(f->width);
+    g->sourceHeight = int32_t(f->height);
+    g->bitsPerPixel = 8;
+    p->frameCount = int32_t(f->frameCount);
+    rateOfField(f->frameRate, &g->fileRateNum, &g->fileRateDen);
+    p->picture.assign(size_t(f->pitch) * f->roundedHeight, 0);
+    p->picturePitch = f->pitch;
+    return true;
+}
+
+// ---- RLA -------------------------------------------------------------------------------------------
+
+bool tryRla(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".rla");
+    RlaImage* r = rlaOpen(n.c_str());
+    if (!r) return false;
+    GFilePrivate* p = g->priv;
+    p->rla = r;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_RLA, int32_t(r->width * r->panels), int32_t(r->height), 32);
+    g->hasAlpha = 1;
+    return true;
+}
+
+// ---- raw frame file --------------------------------------------------------------------------------
+
+bool tryRaw(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".raw");
+    KroFile* f = KroFileOpen(65536, n.c_str(), KRO_FILE_READ);
+    if (!f) return false;
+    uint8_t h[kRawHeader];
+    if (KroFileGet(f, h, kRawHeader) != kRawHeader || std::memcmp(h, "RAWB", 4) != 0) {
+        KroFileClose(f);
+        return false;
+    }
+    RawState& raw = g->priv->raw;
+    raw.frames = bytes::load32le(h + 4);
+    raw.width = bytes::load32le(h + 8);
+    raw.height = bytes::load32le(h + 12);
+    int32_t rate = int32_t(bytes::load32le(h + 16));
+    if (raw.frames == 0 || raw.width == 0 || raw.height == 0 || raw.width > 16384 || raw.height > 16384) {
+        KroFileClose(f);
+        return false;
+    }
+    raw.file = f;
+    raw.pitch = (raw.width + 3) & ~3u;
+    raw.picture.assign(size_t(raw.pitch) * raw.height, 0);
+    setKind(g, GFILE_KIND_RAW);
+    setName(g, n);
+    g->sourceWidth = int32_t(raw.width);
+    g->sourceHeight = int32_t(raw.height);
+    g->bitsPerPixel = 8;
+    g->priv->frameCount = int32_t(std::min<uint32_t>(raw.frames, INT32_MAX));
+    // A positive rate r is 100000 / r frames per second, otherwise 1000 / -r; 0 runs at 15.
+    if (rate > 0) {
+        g->fileRateNum = 100000;
+        g->fileRateDen = rate;
+    } else if (rate < 0) {
+        g->fileRateNum = 1000;
+        g->fileRateDen = rate == INT32_MIN ? INT32_MAX : -rate;
+    } else {
+        g->fileRateNum = 15;
+        g->fileRateDen = 1;
+    }
+    return true;
+}
+
+bool readRaw(GFile* g) {
+    RawState& raw = g->priv->raw;
+    for (;;) {
+        uint8_t tag[4];
+        if (KroFileGet(raw.file, tag, 4) != 4) return false;
+        uint32_t t = bytes::load32le(tag);
+        if (t == 0) {
+            uint8_t pal[768];
+            if (KroFileGet(raw.file, pal, 768) != 768) return false;
+            std::memcpy(raw.palette, pal, 768);
+            continue;
+        }
+        if (t == 1) {
+            for (uint32_t y = 0; y < raw.height; ++y) {
+                if (KroFileGet(raw.file, raw.picture.data() + size_t(y) * raw.pitch, raw.width) != raw.width)
+                    return false;
+            }
+        }
+        return true;
+    }
+}
+
+// ---- still images ----------------------------------------------------------------------------------
+
+bool sizeFits(int32_t w, int32_t h) { return w >= 1 && h >= 1 && w <= kLargestStill && h <= kLargestStill; }
+
+bool tryBmp(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".bmp");
+    KroBitmapInfoHeader info{};
+    if (bmpinfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height)) return false;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_BMP, info.width, info.height, info.bit_count);
+    return true;
+}
+
+bool tryPcx(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".pcx");
+    PcxInfo info{};
+    if (pcxinfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height)) return false;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_PCX, info.width, info.height, info.bits * info.planes);
+    return true;
+}
+
+bool tryTga(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".tga");
+    TgaInfo info{};
+    if (tgainfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height) || info.pixel_depth > 32)
+        return false;
+    setName(g, n);
+    bool alpha = info.pixel_depth == 32 && info.alpha_bits == 8;
+    stillTail(g, GFILE_KIND_TGA, info.width, info.height, alpha ? 32 : info.alloc_bits);
+    g->hasAlpha = alpha ? 1 : 0;
+    return true;
+}
+
+bool tryGif(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".gif");
+    GifInfo info{};
+    int32_t images = 0;
+    if (gifinfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height)) return false;
+    if (CountGifImages(n.c_str(), &images) != IMG_OK || images != 1) return false;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_GIF, info.width, info.height, 8);
+    return true;
+}
+
+bool tryJpeg(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".jpg");
+    JpegInfo info{};
+    if (extensionIs(n.c_str(), ".mov") || extensionIs(n.c_str(), ".qt")) return false;
+    if (jpeginfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height)) return false;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_JPEG, info.width, info.height, info.alloc_bits);
+    return true;
+}
+
+bool tryPng(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".png");
+    PngInfoRecord info{};
+    if (PngInfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height)) return false;
+    setName(g, n);
+    stillTail(g, GFILE_KIND_PNG, info.width, info.height, info.alloc_bits);
+    return true;
+}
+
+// The still's pixels as 8-bit (with the palette) or 24-bit rows; 1-bit pictures are widened.
+int32_t loadStill(GFile* g) {
+    GFilePrivate* p = g->priv;
+    ImageDescriptor& img = p->still;
+    const char* n = g->name;
+    int32_t w = g->sourceWidth, h = g->sourceHeight;
+    int32_t e = IMG_OK;
+    auto alloc = [&](int32_t bits) { return allocimage(&img, w, h, bits); };
+    switch (g->kind) {
+    case GFILE_KIND_BMP: {
+        KroBitmapInfoHeader info{};
+        bmpinfo(n, &info);
+        int32_t bits = info.bit_count == 1 ? 1 : info.bit_count <= 8 ? 8 : 24;
+        e = alloc(bits);
+        if (e == IMG_OK) e = loadbmp(n, &img);
+        break;
+    }
+    case GFILE_KIND_PCX: {
+        PcxInfo info{};
+        pcxinfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK) e = loadpcx(n, &img);
+        break;
+    }
+    case GFILE_KIND_TGA: {
+        TgaInfo info{};
+        tgainfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK && g->hasAlpha) {
+            ImageDescriptor alpha{};
+            e = allocimage(&alpha, w, h, 8);
+            if (e == IMG_OK) {
+                e = LoadTgaWithAlpha(n, &img, &alpha);
+                if (e == IMG_OK || e == IMGERR_TRUNCATED) {
+                    // Colour and alpha together as 0xAARRGGBB words.
+                    p->picture.assign(size_t(w) * h * 4, 0);
+                    p->picturePitch = int64_t(w) * 4;
+                    for (int32_t y = 0; y < h; ++y) {
+                        const uint8_t* c = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
+                        const uint8_t* a = alpha.pixels + int64_t(h - 1 - y) * alpha.row_bytes;
+                        uint8_t* d = p->picture.data() + size_t(y) * p->picturePitch;
+                        for (int32_t x = 0; x < w; ++x) {
+                            d[4 * x] = c[3 * x];
+                            d[4 * x + 1] = c[3 * x + 1];
+                            d[4 * x + 2] = c[3 * x + 2];
+                            d[4 * x + 3] = a[x];
+                        }
+                    }
+                }
+                freeimage(&alpha);
+            }
+        } else if (e == IMG_OK) {
+            e = loadtga(n, &img);
+        }
+        break;
+    }
+    case GFILE_KIND_GIF: {
+        GifInfo info{};
+        gifinfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK) e = loadgif(n, &img);
+        break;
+    }
+    case GFILE_KIND_JPEG: {
+        JpegInfo info{};
+        jpeginfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK) e = loadjpg(n, &img);
+        break;
+    }
+    case GFILE_KIND_PNG: {
+        PngInfoRecord info{};
+        PngInfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK) e = LoadPngFile(n, &img);
+        break;
+    }
+    default:
+        e = IMGERR_PARAMETER;
+    }
+    return e;
+}
+
+// The loaded still as a frame: 8-bit (1-bit pictures widened), 24-bit or 32-bit with alpha.
+bool stillFrame(GFile* g) {
+    GFilePrivate* p = g->priv;
+    if (!p->stillLoaded) {
+        p->stillLoaded = true;
+        int32_t e = loadStill(g);
+        if (e == IMGERR_MEMORY) kro::statusError(g->status, "Out of memory");
+        else if (e != IMG_OK) kro::statusWarnOnce(g->status, "gfile: still", kCrashStill);
+        ImageDescriptor& img = p->still;
+        if (!img.pixels || !img.header) {
+            // Nothing came: a black picture of the still's size keeps delivery going.
+            freeimage(&img);
+            p->picture.assign(size_t(g->sourceWidth) * g->sourceHeight, 0);
+            p->picturePitch = g->sourceWidth;
+            std::memset(p->sourcePalette, 0, 768);
+            p->stillFailed = true;
+            return true;
+        }
+        const KroBitmapInfoHeader* hdr = static_cast<const KroBitmapInfoHeader*>(img.header);
+        std::memset(p->sourcePalette, 0, 768);
+        // The whole table the image has room for: damaged files may use entries past `colors`.
+        int32_t entries = hdr->bit_count <= 8 ? 1 << hdr->bit_count : 0;
+        for (int32_t i = 0; i < entries && img.palette; ++i) {
+            p->sourcePalette[3 * i] = img.palette[4 * i + 2];
+            p->sourcePalette[3 * i + 1] = img.palette[4 * i + 1];
+            p->sourcePalette[3 * i + 2] = img.palette[4 * i];
+        }
+        if (hdr->bit_count == 1) {
+            int32_t w = g->sourceWidth, h = g->sourceHeight;
+            p->picture.assign(size_t(w) * h, 0);
+            p->picturePitch = w;
+            for (int32_t y = 0; y < h; ++y) {
+                const uint8_t* s = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
+                uint8_t* d = p->picture.data() + size_t(y) * w;
+                for (int32_t x = 0; x < w; ++x) d[x] = (s[x >> 3] >> (7 - (x & 7))) & 1;
+            }
+            freeimage(&img);
+        } else if (hdr->bit_count == 16) {
+            // Grey levels: the high byte through a grey ramp.
+            int32_t w = g->sourceWidth, h = g->sourceHeight;
+            p->picture.assign(size_t(w) * h, 0);
+            p->picturePitch = w;
+            for (int32_t y = 0; y < h; ++y) {
+                const uint8_t* s = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
+                uint8_t* d = p->picture.data() + size_t(y) * w;
+                for (int32_t x = 0; x < w; ++x) d[x] = s[2 * x + 1];
+            }
+            for (int i = 0; i < 256; ++i) std::memset(p->sourcePalette + 3 * i, i, 3);
+            freeimage(&img);
+        }
+    }
+    SourceFrame& f = p->frame;
+    f.width = g->sourceWidth;
+    f.height = g->sourceHeight;
+    f.palette = p->sourcePalette;
+    ImageDescriptor& img = p->still;
+    if (!p->picture.empty()) {
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.bits = p->picturePitch == int64_t(g->sourceWidth) * 4 && g->hasAlpha ? 32 : 8;
+    } else {
+        const KroBitmapInfoHeader* hdr = static_cast<const KroBitmapInfoHeader*>(img.header);
+        f.bits = hdr->bit_count;
+        f.pixels = img.pixels + int64_t(g->sourceHeight - 1) * img.row_bytes;
+        f.pitch = -int64_t(img.row_bytes);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool extensionIs(const char* name, const char* ext) {
+    const char* dot = HasExtension(name);
+    if (!dot) return false;
+    for (; *dot && *ext; ++dot, ++ext)
+        if (std::tolower(static_cast<unsigned char>(*dot)) != std::tolower(static_cast<unsigned char>(*ext))) return false;
+    return *dot == 0 && *ext == 0;
+}
+
+bool openSingle(GFile* g, const char* name) {
+    if (HasExtension(name) && !readable(name)) {
+        char text[1100];
+        std::snprintf(text, sizeof text, "Error opening: %s", name);
+        kro::statusError(g->status, text);
+        return false;
+    }
+    bool ok = tryFlic(g, name) || tryTorvex(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
+              tryTga(g, name) || tryGif(g, name);
+    if (!ok) {
+        // The media chain, by extension: only the readers this platform has take part.
+        bool pngFirst = extensionIs(name, ".png") && (g->flags & GFILE_KEEP_ALPHA);
+        if (pngFirst || extensionIs(name, ".qt") || extensionIs(name, ".mov")) ok = tryPng(g, name);
+        else ok = tryJpeg(g, name) || tryPng(g, name);
+    }
+    if (!ok) ok = tryRaw(g, name);
+    if (!ok) {
+        char text[1100];
+        std::snprintf(text, sizeof text, "Error opening: %s", name);
+        kro::statusError(g->status, text);
+        return false;
+    }
+    g->fileSize = krofilesize(g->name);
+    return true;
+}
+
+bool readSourceFrame(GFile* g) {
+    GFilePrivate* p = g->priv;
+    if (g->kind == GFILE_KIND_LIST) return readListFrame(g);
+    SourceFrame& f = p->frame;
+    switch (g->kind) {
+    case GFILE_KIND_TORVEX:
+    case GFILE_KIND_FLIC: {
+        if (!p->skipped) {
+            // Sequential decoders reach the first frame of the range by decoding the ones before it.
+            p->skipped = true;
+            bool crashed = false;
+            for (uint32_t i = 0; i < p->firstIndex; ++i) {
+                char text[64];
+                std::snprintf(text, sizeof text, "Skipping frame %li...", long(i + 1));
+                sendProgress(g, text, i == 0, nullptr);
+                if (p->torvex) {
+                    bool before = p->torvex->readError != 0;
+                    readTorvex(g);
+                    if (!before && p->torvex->readError) crashed = true;
+                    if (crashed) sendProgress(g, "Crash while reading input file...", false, nullptr);
+                } else {
+                    KroFlicGetNext(p->flic, p->picture.data());
+                }
+            }
+        }
+        if (p->torvex) readTorvex(g);
+        else {
+            KroFlicGetNext(p->flic, p->picture.data());
+            std::memcpy(p->sourcePalette, KroFlicGetPalette(p->flic), 768);
+        }
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.width = g->sourceWidth;
+        f.height = g->sourceHeight;
+        f.bits = 8;
+        f.palette = p->sourcePalette;
+        p->haveFrame = true;
+        return true;
+    }
+    case GFILE_KIND_RAW: {
+        if (!p->skipped) {
+            p->skipped = true;
+            for (uint32_t i = 0; i < p->firstIndex; ++i)
+                if (!readRaw(g)) break;
+        }
+        bool ok = readRaw(g);
+        f.pixels = p->raw.picture.data();
+        f.pitch = p->raw.pitch;
+        f.width = g->sourceWidth;
+        f.height = g->sourceHeight;
+        f.bits = 8;
+        f.palette = p->raw.palette;
+        p->haveFrame = true;
+        return ok;
+    }
+    case GFILE_KIND_RLA: {
+        if (p->picture.empty()) {
+            p->picturePitch = int64_t(g->sourceWidth) * 4;
+            p->picture.assign(size_t(p->picturePitch) * g->sourceHeight, 0);
+            if (!rlaRead(p->rla, p->picture.data(), uint32_t(p->picturePitch)))
+                kro::statusWarnOnce(g->status, "gfile: rla", kCrashRla);
+        }
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.width = g->sourceWidth;
+        f.height = g->sourceHeight;
+        f.bits = 32;
+        f.palette = p->sourcePalette;
+        p->haveFrame = true;
+        return true;
+    }
+    default:
+        p->haveFrame = stillFrame(g);
+        return p->haveFrame;
+    }
+}
+
+void rewindSource(GFile* g) {
+    GFilePrivate* p = g->priv;
+    p->skipped = false;
+    if (p->torvex) {
+        TorvexSeek(p->torvex, 1);
+        std::fill(p->picture.begin(), p->picture.end(), 0);
+    }
+    if (p->flic) KroFlicGoto(p->flic, 0, p->picture.data());
+    if (p->raw.file) {
+        KroFileSetPos(p->raw.file, kRawHeader);
+        std::fill(p->raw.picture.begin(), p->raw.picture.end(), 0);
+        std::memset(p->raw.palette, 0, 768);
+    }
+    if (g->kind == GFILE_KIND_LIST) rewindList(g);
+}
+
+void closeSource(GFile* g) {
+    GFilePrivate* p = g->priv;
+    if (p->torvex) TorvexClose(p->torvex);
+    p->torvex = nullptr;
+    if (p->flic) KroFlicClose(p->flic);
+    p->flic = nullptr;
+    if (p->rla) rlaClose(p->rla);
+    p->rla = nullptr;
+    if (p->raw.file) KroFileClose(p->raw.file);
+    p->raw.file = nullptr;
+    if (p->still.header) freeimage(&p->still);
+}
+
+}  // namespace gfile

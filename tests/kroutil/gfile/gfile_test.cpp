@@ -1,0 +1,599 @@
+// Graphics input: sources of every kind through GFileOpen and GFileGet, the range, rate, size and
+// placement arithmetic, lists and numbered sequences, the status messages, and the switches of
+// GFileCommandLine.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bytes/byte_order.h"
+#include "encoder/torvex_writer.h"
+#include "kroutil/gfile.h"
+#include "kroutil/image.h"
+#include "kroutil/util/status_send.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testsupport::TempDir;
+
+// ---- the status log ---------------------------------------------------------------------------
+
+struct Message {
+    std::string text;
+    int32_t level;
+};
+std::vector<Message> gLog;
+int32_t gCancelAt = -1;  // answer "cancel" to the progress text with this index
+
+int32_t logStatus(const char* text, int32_t level) {
+    gLog.push_back({text ? text : "", level});
+    return gCancelAt >= 0 && int32_t(gLog.size()) - 1 == gCancelAt ? 1 : 0;
+}
+
+// ---- fixtures -------------------------------------------------------------------------------------
+
+// A raw frame file: one palette, then per frame a tag: 1 with pixels (value = frame number + x),
+// or 2 (repeat the previous picture).
+Bytes rawFile(uint32_t frames, uint32_t w, uint32_t h, int32_t rate, const std::vector<uint32_t>& tags = {}) {
+    Bytes b(20);
+    std::memcpy(b.data(), "RAWB", 4);
+    bytes::store32le(&b[4], frames);
+    bytes::store32le(&b[8], w);
+    bytes::store32le(&b[12], h);
+    bytes::store32le(&b[16], uint32_t(rate));
+    for (uint32_t k = 0; k < frames; ++k) {
+        uint32_t tag = k < tags.size() ? tags[k] : 1;
+        if (k == 0) {
+            b.insert(b.end(), 4, 0);  // tag 0: palette
+            for (int i = 0; i < 256; ++i) {
+                b.push_back(uint8_t(i));
+                b.push_back(uint8_t(255 - i));
+                b.push_back(uint8_t(i / 2));
+            }
+        }
+        uint8_t t[4];
+        bytes::store32le(t, tag);
+        b.insert(b.end(), t, t + 4);
+        if (tag == 1)
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) b.push_back(uint8_t(k * 10 + x + y * 3));
+    }
+    return b;
+}
+
+uint32_t rawColour(uint32_t index) { return index << 16 | (255 - index) << 8 | index / 2; }
+
+uint32_t canvasPixel(const GFile* g, int32_t x, int32_t y) {
+    uint32_t v;
+    std::memcpy(&v, g->canvasBuffer + int64_t(y) * g->canvasPitch + int64_t(x) * 4, 4);
+    return v;
+}
+
+struct Opened {
+    GFile* g = nullptr;
+    ~Opened() { GFileClose(g); }
+};
+
+GFile* openPlain(const std::string& name, int32_t flags = 0, int32_t sn = 0, int32_t sd = 0, int32_t on = 0,
+                 int32_t od = 0, int32_t ws = 0, int32_t hs = 0, int32_t x = 0, int32_t y = 0, int32_t cw = 0,
+                 int32_t ch = 0, int32_t first = 0, int32_t last = 0) {
+    return GFileOpen(name.c_str(), flags, sn, sd, on, od, ws, hs, x, y, cw, ch, first, last, 0, 0, 256, 0, 0, 0, "",
+                     nullptr, logStatus);
+}
+
+// The first pixel of every delivered frame (a frame's identity in the fixtures).
+std::vector<uint32_t> firstPixels(GFile* g) {
+    std::vector<uint32_t> out;
+    while (g->outputFrameCounter < g->outputFrameCount) {
+        EXPECT_EQ(GFileGet(g, 0, 0, 0, 100, 1.0f, 0), 1);
+        out.push_back(canvasPixel(g, 0, 0));
+    }
+    return out;
+}
+
+class GFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gLog.clear();
+        gCancelAt = -1;
+        kro::statusResetWarnOnce();
+    }
+    TempDir dir;
+};
+
+// ---- raw frame files, rates and the message log ---------------------------------------------------
+
+TEST_F(GFileTest, RawFramesTagsAndMessages) {
+    // 25 frames per second is a rate field of 4000; frame 2 repeats frame 1 (tag 2).
+    testsupport::writeFile(dir.file("a.raw"), rawFile(3, 5, 2, 4000, {1, 2, 1}));
+    Opened o;
+    o.g = openPlain(dir.file("a.raw"));
+    ASSERT_NE(o.g, nullptr);
+    GFile* g = o.g;
+    EXPECT_EQ(g->kind, GFILE_KIND_RAW);
+    EXPECT_STREQ(g->typeName, "");
+    EXPECT_EQ(g->sourceWidth, 5);
+    EXPECT_EQ(g->canvasPitch, 8 * 4);
+    EXPECT_EQ(g->fileRateNum, 25);
+    EXPECT_EQ(g->fileRateDen, 1);
+    EXPECT_EQ(g->outputRateField, -4000);
+    EXPECT_EQ(g->outputFrameCount, 3);
+    EXPECT_EQ(g->trueColour, 1);
+    EXPECT_EQ(firstPixels(g), (std::vector<uint32_t>{rawColour(0), rawColour(0), rawColour(20)}));
+    EXPECT_EQ(canvasPixel(g, 4, 1), rawColour(20 + 4 + 3));
+    ASSERT_EQ(gLog.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(gLog[k].text, "Processing frame " + std::to_string(k + 1) + " of 3...");
+        EXPECT_EQ(gLog[k].level, 0);
+    }
+}
+
+TEST_F(GFileTest, RawRateZeroRunsAtFifteen) {
+    testsupport::writeFile(dir.file("z.raw"), rawFile(2, 4, 4, 0));
+    Opened o;
+    o.g = openPlain(dir.file("z.raw"));
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->fileRateNum, 15);
+    EXPECT_EQ(o.g->fileRateDen, 1);
+    EXPECT_EQ(o.g->outputRateField, -6666);
+}
+
+TEST_F(GFileTest, RateConversionRepeatsOrDropsFrames) {
+    testsupport::writeFile(dir.file("r.raw"), rawFile(6, 4, 1, 4000));  // 25 fps, frames 0..5
+    struct Case {
+        int32_t on, od;
+        std::vector<uint32_t> frames;
+    } cases[] = {
+        {50, 1, {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5}},
+        {25, 2, {0, 2, 4}},
+        {0, 0, {0, 1, 2, 3, 4, 5}},
+    };
+    for (const Case& c : cases) {
+        Opened o;
+        o.g = openPlain(dir.file("r.raw"), 0, 0, 0, c.on, c.od);
+        ASSERT_NE(o.g, nullptr);
+        std::vector<uint32_t> expect;
+        for (uint32_t f : c.frames) expect.push_back(rawColour(f * 10));
+        EXPECT_EQ(firstPixels(o.g), expect) << c.on << "/" << c.od;
+        if (c.on) {
+            EXPECT_EQ(o.g->outputRateField, -int32_t(100000 * c.od / c.on));
+        }
+    }
+}
+
+TEST_F(GFileTest, RangeAndReset) {
+    testsupport::writeFile(dir.file("r.raw"), rawFile(6, 4, 1, 4000));
+    Opened o;
+    o.g = openPlain(dir.file("r.raw"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->framesInRange, 2);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{rawColour(20), rawColour(30)}));
+    // Progress counts from the file's first frame.
+    EXPECT_EQ(gLog.back().text, "Processing frame 4 of 4...");
+    GFileReset(o.g);
+    EXPECT_EQ(canvasPixel(o.g, 0, 0), 0u);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{rawColour(20), rawColour(30)}));
+    // A last frame past the end and a first frame after the last are limited.
+    Opened wide;
+    wide.g = openPlain(dir.file("r.raw"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 2);
+    ASSERT_NE(wide.g, nullptr);
+    EXPECT_EQ(wide.g->framesInRange, 1);
+    EXPECT_EQ(firstPixels(wide.g), (std::vector<uint32_t>{rawColour(50)}));
+}
+
+TEST_F(GFileTest, CancelFromProgress) {
+    testsupport::writeFile(dir.file("c.raw"), rawFile(3, 4, 1, 4000));
+    Opened o;
+    o.g = openPlain(dir.file("c.raw"));
+    ASSERT_NE(o.g, nullptr);
+    gCancelAt = 1;
+    EXPECT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+    EXPECT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 0);
+    EXPECT_EQ(o.g->outputFrameCounter, 1);
+}
+
+// ---- size and placement ----------------------------------------------------------------------------
+
+TEST_F(GFileTest, SizeSpecs) {
+    testsupport::writeFile(dir.file("s.raw"), rawFile(1, 300, 200, 4000));
+    struct Case {
+        int32_t ws, hs, flags, w, h;
+    } cases[] = {
+        {0, 0, 0, 300, 200},      {-1500, 0, 0, 150, 200}, {-2, -1, 0, 600, 400}, {-1, 100, 0, 150, 100},
+        {-1, -1, 0, 300, 200},    {120, 0, GFILE_HALF_WIDTH | GFILE_HALF_HEIGHT, 60, 100},
+        {-2500, -1, 0, 450, 300}, {1, 1, GFILE_HALF_WIDTH | GFILE_HALF_HEIGHT, 1, 1},
+    };
+    for (const Case& c : cases) {
+        Opened o;
+        o.g = openPlain(dir.file("s.raw"), c.flags, 0, 0, 0, 0, c.ws, c.hs);
+        ASSERT_NE(o.g, nullptr);
+        EXPECT_EQ(o.g->scaledWidth, c.w) << c.ws << " " << c.hs;
+        EXPECT_EQ(o.g->scaledHeight, c.h) << c.ws << " " << c.hs;
+        EXPECT_EQ(o.g->canvasWidth, c.w);
+        EXPECT_EQ(o.g->widthSpec, c.ws);
+    }
+}
+
+TEST_F(GFileTest, CanvasAboveLimitIsRefused) {
+    testsupport::writeFile(dir.file("s.raw"), rawFile(1, 20, 4, 4000));
+    EXPECT_EQ(openPlain(dir.file("s.raw"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 16385, 10), nullptr);
+    EXPECT_EQ(openPlain(dir.file("s.raw"), 0, 0, 0, 0, 0, -1000, 0), nullptr);
+    ASSERT_FALSE(gLog.empty());
+    EXPECT_EQ(gLog.back().text, "Out of memory");
+    EXPECT_EQ(gLog.back().level, 2);
+}
+
+TEST_F(GFileTest, PlacementClipsAtTheLeft) {
+    testsupport::writeFile(dir.file("p.raw"), rawFile(1, 20, 3, 4000));
+    Opened o;
+    o.g = openPlain(dir.file("p.raw"), 0, 0, 0, 0, 0, 0, 0, -10, 1, 20, 5);
+    ASSERT_NE(o.g, nullptr);
+    GFile* g = o.g;
+    EXPECT_EQ(g->visibleWidth, 10);
+    EXPECT_EQ(g->leftMargin, 10);
+    EXPECT_EQ(g->visibleHeight, 3);
+    ASSERT_EQ(GFileGet(g, 0, 0, 0, 100, 1.0f, 0), 1);
+    for (int x = 0; x < 10; ++x) EXPECT_EQ(canvasPixel(g, x, 1), rawColour(uint32_t(x + 10)));
+    for (int x = 10; x < 20; ++x) EXPECT_EQ(canvasPixel(g, x, 1), 0u);
+    for (int x = 0; x < 20; ++x) EXPECT_EQ(canvasPixel(g, x, 0), 0u);
+    EXPECT_EQ(canvasPixel(g, 0, 3), rawColour(10 + 6));
+}
+
+// ---- 8-bit output of 8-bit sources -------------------------------------------------------------------
+
+TEST_F(GFileTest, EightBitSourcePassesItsPalette) {
+    testsupport::writeFile(dir.file("e.raw"), rawFile(2, 6, 2, 4000));
+    Opened o;
+    o.g = GFileOpen(dir.file("e.raw").c_str(), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 256, 0, 0, 0, nullptr,
+                    nullptr, logStatus);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->trueColour, 0);
+    EXPECT_EQ(o.g->canvasPitch, 8);
+    ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+    for (int x = 0; x < 6; ++x) EXPECT_EQ(o.g->canvasBuffer[8 + x], uint8_t(x + 3));
+    EXPECT_EQ(o.g->workingPalette[3 * 7], 7);
+    EXPECT_EQ(o.g->workingPalette[3 * 7 + 1], 248);
+}
+
+// ---- Torvex sources -------------------------------------------------------------------------------------
+
+TEST_F(GFileTest, TorvexDeliversTheDecodedFrames) {
+    const uint32_t w = 16, h = 8;
+    std::vector<Bytes> pics, pals;
+    std::vector<TorvexWriterFrame> frames;
+    for (int k = 0; k < 4; ++k) {
+        Bytes px(w * h), pal(768);
+        for (uint32_t i = 0; i < w * h; ++i) px[i] = uint8_t((i * 7 + k * 31) & 255);
+        for (int i = 0; i < 768; ++i) pal[i] = uint8_t(i * (k + 1));
+        pics.push_back(px);
+        pals.push_back(pal);
+    }
+    for (int k = 0; k < 4; ++k) frames.push_back({pics[k].data(), pals[k].data(), false});
+    TorvexWriterOptions options;
+    options.frameRate = 40;  // 25 frames per second
+    std::string error;
+    ASSERT_TRUE(TorvexWrite(dir.file("t.tvx"), w, h, frames, options, &error)) << error;
+    // The name without its extension finds the file.
+    Opened o;
+    o.g = openPlain(dir.file("t"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_TORVEX);
+    EXPECT_STREQ(o.g->typeName, "Torvex");
+    EXPECT_EQ(o.g->fileRateNum, 25);
+    EXPECT_EQ(o.g->outputFrameCount, 3);
+    for (int k = 1; k < 4; ++k) {
+        ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+        uint8_t shown[768];
+        TorvexWriterShownPalette(pals[k].data(), shown);
+        for (uint32_t i = 0; i < w * h; ++i) {
+            const uint8_t* c = shown + 3 * pics[k][i];
+            uint32_t want = uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2];
+            ASSERT_EQ(canvasPixel(o.g, int32_t(i % w), int32_t(i / w)), want) << "frame " << k << " pixel " << i;
+        }
+    }
+    ASSERT_GE(gLog.size(), 2u);
+    EXPECT_EQ(gLog[0].text, "Processing frame 2 of 4...");
+    EXPECT_EQ(gLog[1].text, "Skipping frame 1...");
+    EXPECT_EQ(gLog[1].level, 1);
+}
+
+// ---- lists and sequences --------------------------------------------------------------------------------
+
+TEST_F(GFileTest, ListJoinsItsEntries) {
+    testsupport::writeFile(dir.file("ten.raw"), rawFile(10, 4, 2, 4000));
+    testsupport::writeFile(dir.file("five.raw"), rawFile(5, 4, 2, 4000));
+    testsupport::writeText(dir.file("both.lst"), "# two sources\nten.raw\n\n" + dir.file("five.raw") + " /S2 /E3\nfive.raw /L2 /E1\n");
+    Opened o;
+    o.g = openPlain(dir.file("both.lst"));
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_LIST);
+    EXPECT_STREQ(o.g->typeName, "List");
+    std::vector<uint32_t> expect;
+    for (uint32_t k = 0; k < 10; ++k) expect.push_back(rawColour(k * 10));
+    expect.push_back(rawColour(10));
+    expect.push_back(rawColour(20));
+    expect.push_back(rawColour(0));
+    expect.push_back(rawColour(0));
+    EXPECT_EQ(firstPixels(o.g), expect);
+    GFileReset(o.g);
+    EXPECT_EQ(firstPixels(o.g).size(), 14u);
+}
+
+TEST_F(GFileTest, ListOfTenAndFiveGivesFifteen) {
+    testsupport::writeFile(dir.file("ten.raw"), rawFile(10, 4, 2, 4000));
+    testsupport::writeFile(dir.file("five.raw"), rawFile(5, 4, 2, 4000));
+    testsupport::writeText(dir.file("l.lst"), "ten.raw\nfive.raw\n");
+    Opened o;
+    o.g = openPlain(dir.file("l.lst"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 12);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{rawColour(80), rawColour(90), rawColour(0), rawColour(10)}));
+    Opened all;
+    all.g = openPlain(dir.file("l.lst"));
+    ASSERT_NE(all.g, nullptr);
+    EXPECT_EQ(all.g->outputFrameCount, 15);
+}
+
+TEST_F(GFileTest, ListFailures) {
+    testsupport::writeText(dir.file("empty.lst"), "# nothing\n\n");
+    testsupport::writeText(dir.file("self.lst"), "self.lst\n");
+    testsupport::writeText(dir.file("missing.lst"), "nothere.raw\n");
+    EXPECT_EQ(openPlain(dir.file("empty.lst")), nullptr);
+    EXPECT_EQ(gLog.back().text, "No files in the list file.");
+    EXPECT_EQ(gLog.back().level, 2);
+    gLog.clear();
+    EXPECT_EQ(openPlain(dir.file("self.lst")), nullptr);
+    EXPECT_EQ(gLog.back().level, 2);
+    EXPECT_EQ(openPlain(dir.file("missing.lst")), nullptr);
+    EXPECT_EQ(openPlain(dir.file("gone.lst")), nullptr);
+    EXPECT_EQ(gLog.back().text, "Error opening: " + dir.file("gone.lst"));
+}
+
+TEST_F(GFileTest, SequencesUpDownAndOpenEnded) {
+    for (int n = 9; n <= 11; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "pic%02d.raw", n);
+        testsupport::writeFile(dir.file(name), rawFile(1, 2, 1, 4000, {}));
+        // Each file's first pixel tells its number: rewrite its first pixel.
+        Bytes b = testsupport::readFile(dir.file(name));
+        b[20 + 4 + 768 + 4] = uint8_t(n);
+        testsupport::writeFile(dir.file(name), b);
+    }
+    struct Case {
+        std::string pattern;
+        std::vector<uint32_t> numbers;
+    } cases[] = {
+        {"pic??.raw*9-11", {9, 10, 11}},
+        {"pic??.raw*11-9", {11, 10, 9}},
+        {"pic??.raw*10", {10, 11}},
+        {"pic?.raw*10-11", {10, 11}},  // two digits widen the name
+    };
+    for (const Case& c : cases) {
+        Opened o;
+        o.g = openPlain(dir.file(c.pattern));
+        ASSERT_NE(o.g, nullptr) << c.pattern;
+        std::vector<uint32_t> expect;
+        for (uint32_t n : c.numbers) expect.push_back(rawColour(n));
+        EXPECT_EQ(firstPixels(o.g), expect) << c.pattern;
+    }
+    EXPECT_EQ(openPlain(dir.file("pic??.raw*12")), nullptr);
+    EXPECT_EQ(openPlain(dir.file("pic??.raw*10-12")), nullptr);
+}
+
+// ---- bad input ---------------------------------------------------------------------------------------------
+
+TEST_F(GFileTest, UnreadableAndDamagedSources) {
+    testsupport::writeText(dir.file("junk.dat"), "this is not a picture at all");
+    Bytes raw = rawFile(3, 4, 4, 4000);
+    raw.resize(raw.size() - 20);  // the last frame is cut short
+    testsupport::writeFile(dir.file("cut.raw"), raw);
+    EXPECT_EQ(openPlain(dir.file("junk.dat")), nullptr);
+    EXPECT_EQ(gLog.back().text, "Error opening: " + dir.file("junk.dat"));
+    EXPECT_EQ(openPlain(dir.file("none.bmp")), nullptr);
+    EXPECT_EQ(gLog.back().level, 2);
+    Opened o;
+    o.g = openPlain(dir.file("cut.raw"));
+    ASSERT_NE(o.g, nullptr);
+    std::vector<uint32_t> got = firstPixels(o.g);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1], rawColour(10));
+    EXPECT_EQ(GFileGet(nullptr, 0, 0, 0, 100, 1.0f, 0), 0);
+    GFileReset(nullptr);
+    GFileClose(nullptr);
+}
+
+// ---- still images ----------------------------------------------------------------------------------------
+
+// The loader's own picture of a still, as 0x00RRGGBB.
+bool loadDirect(const std::string& path, std::vector<uint32_t>& out, int32_t& w, int32_t& h) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    int32_t bits = 0;
+    w = h = 0;
+    if (ext == ".bmp") {
+        KroBitmapInfoHeader i{};
+        if (bmpinfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.bit_count == 1 ? 1 : i.bit_count <= 8 ? 8 : 24;
+    } else if (ext == ".pcx") {
+        PcxInfo i{};
+        if (pcxinfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
+    } else if (ext == ".tga") {
+        TgaInfo i{};
+        if (tgainfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
+    } else if (ext == ".gif") {
+        GifInfo i{};
+        int32_t n = 0;
+        if (gifinfo(path.c_str(), &i) || CountGifImages(path.c_str(), &n) || n != 1) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
+    } else if (ext == ".jpg" || ext == ".jpeg") {
+        JpegInfo i{};
+        if (jpeginfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
+    } else if (ext == ".png") {
+        PngInfoRecord i{};
+        if (PngInfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
+    } else {
+        return false;
+    }
+    if (w < 1 || h < 1 || w > 8192 || h > 8192) return false;
+    ImageDescriptor img{};
+    if (allocimage(&img, w, h, bits)) return false;
+    int32_t e = ext == ".bmp"   ? loadbmp(path.c_str(), &img)
+                : ext == ".pcx" ? loadpcx(path.c_str(), &img)
+                : ext == ".tga" ? loadtga(path.c_str(), &img)
+                : ext == ".gif" ? loadgif(path.c_str(), &img)
+                : ext == ".png" ? LoadPngFile(path.c_str(), &img)
+                                : loadjpg(path.c_str(), &img);
+    if (e != IMG_OK) {
+        freeimage(&img);
+        return false;
+    }
+    out.assign(size_t(w) * h, 0);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* row = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
+        for (int32_t x = 0; x < w; ++x) {
+            uint32_t v;
+            if (bits == 24) {
+                v = uint32_t(row[3 * x]) | uint32_t(row[3 * x + 1]) << 8 | uint32_t(row[3 * x + 2]) << 16;
+            } else {
+                int32_t index = bits == 1 ? (row[x >> 3] >> (7 - (x & 7))) & 1 : row[x];
+                const uint8_t* q = img.palette + 4 * index;
+                v = uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
+            }
+            out[size_t(y) * w + x] = v;
+        }
+    }
+    freeimage(&img);
+    return true;
+}
+
+TEST_F(GFileTest, EveryReadableStillOpensWithTheLoadersPixels) {
+    namespace fs = std::filesystem;
+    int compared = 0;
+    for (const char* folder : {"bmp", "gif", "pcx", "tga", "jpeg", "pngsuite"}) {
+        fs::path root = fs::path(GFILE_TESTDATA) / folder;
+        if (!fs::exists(root)) continue;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) continue;
+            std::string path = entry.path().string();
+            std::vector<uint32_t> want;
+            int32_t w, h;
+            if (!loadDirect(path, want, w, h)) continue;
+            Opened o;
+            o.g = openPlain(path);
+            ASSERT_NE(o.g, nullptr) << path;
+            ASSERT_EQ(o.g->canvasWidth, w) << path;
+            ASSERT_EQ(o.g->canvasHeight, h) << path;
+            ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1) << path;
+            bool same = true;
+            for (int32_t y = 0; y < h && same; ++y)
+                for (int32_t x = 0; x < w && same; ++x) same = canvasPixel(o.g, x, y) == want[size_t(y) * w + x];
+            EXPECT_TRUE(same) << path;
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 300);
+}
+
+// ---- the switches ------------------------------------------------------------------------------------------
+
+TEST(GFileCommandLine, SwitchExamples) {
+    struct Case {
+        const char* line;
+        int32_t flags, sn, sd, on, od;
+    } cases[] = {
+        {"in.avi", 0, 0, 0, 0, 0},
+        {"in /Z1", 1, 0, 0, 0, 0},
+        {"in /Z10101", GFILE_COMMAND_LINE_BIT | GFILE_TRIANGLE | 1, 0, 0, 0, 0},
+        {"in /Z3203", GFILE_KEEP_ALPHA | GFILE_PREMULTIPLY | GFILE_DIVIDE_ALPHA | GFILE_BOX | 3, 0, 0, 0, 0},
+        {"in /Z2009 /;9", GFILE_KEEP_ALPHA | GFILE_PREMULTIPLY | 1 | GFILE_FIELD_1 | GFILE_FIELD_BLEND, 0, 0, 0, 0},
+        {"in /;2", GFILE_FIELD_2, 0, 0, 0, 0},
+        {"in /F25 /A12.5", 0, 25, 1, 25, 2},
+        {"in /F-40", 0, 25, 1, 0, 0},       // 40 ms per frame
+        {"in /F-0.5", 0, 2000, 1, 0, 0},    // half a millisecond is still a period
+        {"in /A-4000", 0, 0, 0, 25, 1},     // 10-microsecond units below -1500
+        {"in /F29.97", 0, 2997, 100, 0, 0},
+    };
+    for (const Case& c : cases) {
+        char line[256];
+        std::snprintf(line, sizeof line, "%s", c.line);
+        int32_t flags = -1, sn = -1, sd = -1, on = -1, od = -1;
+        GFileCommandLine(line, &flags, &sn, &sd, &on, &od, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(flags, c.flags) << c.line;
+        EXPECT_EQ(sn, c.sn) << c.line;
+        EXPECT_EQ(sd, c.sd) << c.line;
+        EXPECT_EQ(on, c.on) << c.line;
+        EXPECT_EQ(od, c.od) << c.line;
+        std::string rest = line;
+        rest.erase(rest.find_last_not_of(' ') + 1);
+        EXPECT_EQ(rest, std::strchr(c.line, '/') ? "in" : c.line) << c.line;
+    }
+}
+
+TEST(GFileCommandLine, ProcessingSizesAndPalette) {
+    char line[256] = "movie.tvx /~1 /:1280 /{16 /[150 /]22;10 /}8 /(-1.5 /)-1 /X-10 /Y4 /W640 /H480 /S5 /E9 "
+                     "/U0 /Q64 /$4 /D1 /T2 /&pal.bmp";
+    int32_t v[21];
+    float gamma = 0;
+    uint8_t option = 9, mode = 9;
+    char file[64];
+    GFileCommandLine(line, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &gamma, &v[9], &v[10], &v[11],
+                     &v[12], &v[13], &v[14], &v[15], &v[16], &v[17], &v[18], &v[19], &v[20], &v[0], &option, &mode, file);
+    EXPECT_EQ(v[5], 1);
+    EXPECT_EQ(v[6], 1280);
+    EXPECT_EQ(v[7], 16);
+    EXPECT_EQ(v[8], 150);
+    EXPECT_FLOAT_EQ(gamma, 2.2f);
+    EXPECT_EQ(v[9], 8);
+    EXPECT_EQ(v[10], -2500);  // 1.5 times the source width
+    EXPECT_EQ(v[11], -1);     // proportional
+    EXPECT_EQ(v[12], -10);
+    EXPECT_EQ(v[13], 4);
+    EXPECT_EQ(v[14], 640);
+    EXPECT_EQ(v[15], 480);
+    EXPECT_EQ(v[16], 5);
+    EXPECT_EQ(v[17], 9);
+    EXPECT_EQ(v[18], 65536);
+    EXPECT_EQ(v[19], 96);  // (256 - 64) / 2
+    EXPECT_EQ(v[20], 64);
+    EXPECT_EQ(v[0], 4);
+    EXPECT_EQ(option, 1);
+    EXPECT_EQ(mode, 2);
+    EXPECT_STREQ(file, "pal.bmp");
+    EXPECT_EQ(std::string(line).substr(0, 10), "movie.tvx ");
+    EXPECT_EQ(std::string(line).find('/'), std::string::npos);
+
+    char defaults[16] = "x";
+    int32_t brightness = 0, threshold = 9, count = 0, start = 0, width = 7;
+    float g = 0;
+    GFileCommandLine(defaults, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &brightness, &g,
+                     &threshold, &width, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &start,
+                     &count, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(brightness, 100);
+    EXPECT_FLOAT_EQ(g, 1.0f);
+    EXPECT_EQ(threshold, 0);
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(count, 256);
+    EXPECT_EQ(start, 0);
+
+    char wide[64] = "a /I250 /Q300 /(-2 /)100";
+    int32_t s = 0, q = 0, ws = 0, hs = 0;
+    GFileCommandLine(wide, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, &ws, &hs, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &s, &q, nullptr,
+                     nullptr, nullptr, nullptr);
+    EXPECT_EQ(q, 256);
+    EXPECT_EQ(s, 0);
+    EXPECT_EQ(ws, -3000);  // twice the width
+    EXPECT_EQ(hs, 100);
+}
+
+}  // namespace
