@@ -59,7 +59,8 @@ int64_t sideFromSpec(int32_t spec, int64_t source) {
     return source * (-1000 - int64_t(spec)) / 1000;
 }
 
-// Output frames before source frame index i (the position counted in output frames).
+}  // namespace
+
 int64_t outputFramesBefore(const GFile* g, int64_t i) {
     u128 num = u128(uint64_t(i)) * uint32_t(g->outputRateNum) * uint32_t(g->samplingRateDen);
     u128 den = u128(uint32_t(g->outputRateDen)) * uint32_t(g->samplingRateNum);
@@ -67,6 +68,8 @@ int64_t outputFramesBefore(const GFile* g, int64_t i) {
     u128 q = num / den;
     return q > INT32_MAX ? INT32_MAX : int64_t(q);
 }
+
+namespace {
 
 void freeRecord(GFile* g) {
     if (!g) return;
@@ -270,6 +273,16 @@ GFile* openInternal(const char* name, int32_t flags, const int32_t rates[4], int
         if (!g->hasAlpha) g->flags &= ~(GFILE_PREMULTIPLY | GFILE_DIVIDE_ALPHA);
         ok = finishOpen(g, firstFrame, lastFrame, canvasWidth, canvasHeight);
     }
+    if (ok) {
+        p->processor.reset(new (std::nothrow) kro::FrameProcessor());
+        p->mapper.reset(new (std::nothrow) kro::ColourMapper());
+        if (!p->processor || !p->mapper) {
+            kro::statusError(g->status, "Out of memory");
+            ok = false;
+        } else {
+            p->processor->configure(uint32_t(g->flags), g->scaledWidth, g->scaledHeight);
+        }
+    }
     if (!ok) {
         freeRecord(g);
         return nullptr;
@@ -282,61 +295,18 @@ GFile* openInternal(const char* name, int32_t flags, const int32_t rates[4], int
 
 namespace {
 
-// 0x00RRGGBB (or with alpha) of pixel c of a row of the processed frame.
-inline uint32_t pixelAt(const SourceFrame& f, const uint8_t* row, int32_t c, bool keepAlpha) {
-    switch (f.bits) {
-    case 32: {
-        uint32_t v;
-        std::memcpy(&v, row + size_t(c) * 4, 4);
-        return keepAlpha ? v : v & 0xFFFFFF;
-    }
-    case 24: {
-        const uint8_t* q = row + size_t(c) * 3;
-        return uint32_t(q[0]) | uint32_t(q[1]) << 8 | uint32_t(q[2]) << 16;
-    }
-    case 16: {
-        uint32_t v = uint32_t(row[size_t(c) * 2]) | uint32_t(row[size_t(c) * 2 + 1]) << 8;
-        return ((v >> 10) & 31) << 19 | ((v >> 5) & 31) << 11 | (v & 31) << 3;
-    }
-    default: {
-        const uint8_t* e = f.palette + size_t(row[c]) * 3;
-        return uint32_t(e[0]) << 16 | uint32_t(e[1]) << 8 | e[2];
-    }
-    }
-}
-
 }  // namespace
 
-// The processed frame of the last read (the work picture when a stage ran, else the source).
-SourceFrame processedFrame(const GFile* g) {
-    const GFilePrivate* p = g->priv;
-    if (!p->processedIsWork) return p->frame;
-    SourceFrame f;
-    f.pixels = reinterpret_cast<const uint8_t*>(p->work.data());
-    f.pitch = int64_t(g->scaledWidth) * 4;
-    f.width = g->scaledWidth;
-    f.height = g->scaledHeight;
-    f.bits = 32;
-    f.palette = p->frame.palette;
-    return f;
-}
+SourceFrame processedFrame(const GFile* g) { return g->priv->processed; }
 
 namespace {
 
 void deliverTrueColour(GFile* g) {
     SourceFrame f = processedFrame(g);
-    if (!f.pixels) return;
-    int32_t rows = std::min(g->visibleHeight, f.height - g->topMargin);
-    int32_t cols = std::min(g->visibleWidth, f.width - g->leftMargin);
-    bool keepAlpha = g->keepAlpha != 0;
-    for (int32_t r = 0; r < rows; ++r) {
-        const uint8_t* src = f.pixels + (int64_t(r) + g->topMargin) * f.pitch;
-        uint8_t* dst = g->canvasBuffer + (int64_t(r) + g->visibleY) * g->canvasPitch + int64_t(g->visibleX) * 4;
-        for (int32_t c = 0; c < cols; ++c) {
-            uint32_t v = pixelAt(f, src, c + g->leftMargin, keepAlpha);
-            std::memcpy(dst + size_t(c) * 4, &v, 4);
-        }
-    }
+    if (!f.pixels || g->visibleWidth <= 0 || g->visibleHeight <= 0) return;
+    uint8_t* at = g->canvasBuffer + int64_t(g->visibleY) * g->canvasPitch + int64_t(g->visibleX) * 4;
+    kro::convertToCanvas32(f, g->leftMargin, g->topMargin, g->visibleWidth, g->visibleHeight,
+                           reinterpret_cast<uint32_t*>(at), g->canvasPitch, g->keepAlpha != 0);
 }
 
 }  // namespace

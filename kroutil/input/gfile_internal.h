@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kroutil/gfile.h"
 #include "kroutil/image.h"
+#include "kroutil/input/frame_process.h"
+#include "kroutil/input/palette.h"
 
 struct TorvexFile;
 struct KroFlic;
@@ -17,17 +20,10 @@ struct KroFile;
 
 namespace gfile {
 
-// One source frame as a reader left it: rows top first, pitch bytes apart; 8 bits (indexes into
-// palette, 256 x red, green, blue), 16 bits (5-5-5), 24 bits (blue, green, red) or 32 bits
-// (0xAARRGGBB words).
-struct SourceFrame {
-    const uint8_t* pixels = nullptr;
-    int64_t pitch = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t bits = 0;
-    const uint8_t* palette = nullptr;
-};
+// One source frame as a reader left it: rows top first (pitch may be negative for bottom-up
+// storage), depth 8 (indexes into a 768-byte palette), 16 (5-5-5), 24 (blue, green, red) or
+// 32 (0xAARRGGBB words).
+using SourceFrame = kro::FrameView;
 
 // One line of a list: a name with its frame range and repeat count.
 struct ListEntry {
@@ -102,10 +98,10 @@ struct GFilePrivate {
     bool captionGiven = true;       // an empty caption (sub-sources) sends no progress
 
     // ---- processing and canvas
-    std::vector<uint32_t> work;      // the processed picture (scaledWidth x scaledHeight)
+    std::unique_ptr<kro::FrameProcessor> processor;
+    SourceFrame processed;           // the frame read last after the chain
     int32_t outputWidth = 0;         // after scaling and halving
     int32_t outputHeight = 0;
-    bool processedIsWork = false;    // the processed picture is `work`, not the source frame
     bool processedValid = false;
     Processing proc;                 // the arguments of the GFileGet in progress (lists pass them on)
     uint32_t skipFrames = 0;         // lists: frames of the current entry still before the range
@@ -119,8 +115,8 @@ struct GFilePrivate {
     uint8_t remap[256] = {};
     bool remapValid = false;
     uint8_t remapPalette[768] = {};  // the source palette the remap table was built for
-    std::vector<int16_t> nearest;    // colour code -> palette entry + 1 (0 = not known yet)
-    std::vector<uint8_t> frame24;    // conversion to packed 24-bit pixels
+    std::unique_ptr<kro::ColourMapper> mapper;  // deep pixels to palette entries, cached
+    bool mapperStale = true;         // the palette or its range changed since the mapper saw it
     int32_t pendingFrame = 0;        // analysis sources: a frame read but not yet counted
 };
 
@@ -157,6 +153,8 @@ GFile* openInternal(const char* name, int32_t flags, const int32_t rates[4], int
 bool advanceFrame(GFile* g, const Processing& p, bool* readAny);
 // The processed picture of the frame read last (the work picture when a stage ran).
 SourceFrame processedFrame(const GFile* g);
+// Output frames before source frame index i (positions in progress texts count output frames).
+int64_t outputFramesBefore(const GFile* g, int64_t i);
 bool extensionIs(const char* name, const char* ext);
 
 // ---- gfile_process.cpp

@@ -257,7 +257,7 @@ bool readListFrame(GFile* g) {
     f.pitch = sub->canvasPitch;
     f.width = sub->canvasWidth;
     f.height = sub->canvasHeight;
-    f.bits = sub->trueColour ? 32 : 8;
+    f.depth = sub->trueColour ? 32 : 8;
     f.palette = sub->workingPalette;
     p->haveFrame = true;
     return true;

@@ -430,10 +430,10 @@ bool stillFrame(GFile* g) {
     if (!p->picture.empty()) {
         f.pixels = p->picture.data();
         f.pitch = p->picturePitch;
-        f.bits = p->picturePitch == int64_t(g->sourceWidth) * 4 && g->hasAlpha ? 32 : 8;
+        f.depth = p->picturePitch == int64_t(g->sourceWidth) * 4 && g->hasAlpha ? 32 : 8;
     } else {
         const KroBitmapInfoHeader* hdr = static_cast<const KroBitmapInfoHeader*>(img.header);
-        f.bits = hdr->bit_count;
+        f.depth = hdr->bit_count;
         f.pixels = img.pixels + int64_t(g->sourceHeight - 1) * img.row_bytes;
         f.pitch = -int64_t(img.row_bytes);
     }
@@ -510,7 +510,7 @@ bool readSourceFrame(GFile* g) {
         f.pitch = p->picturePitch;
         f.width = g->sourceWidth;
         f.height = g->sourceHeight;
-        f.bits = 8;
+        f.depth = 8;
         f.palette = p->sourcePalette;
         p->haveFrame = true;
         return true;
@@ -526,7 +526,7 @@ bool readSourceFrame(GFile* g) {
         f.pitch = p->raw.pitch;
         f.width = g->sourceWidth;
         f.height = g->sourceHeight;
-        f.bits = 8;
+        f.depth = 8;
         f.palette = p->raw.palette;
         p->haveFrame = true;
         return ok;
@@ -542,7 +542,7 @@ bool readSourceFrame(GFile* g) {
         f.pitch = p->picturePitch;
         f.width = g->sourceWidth;
         f.height = g->sourceHeight;
-        f.bits = 32;
+        f.depth = 32;
         f.palette = p->sourcePalette;
         p->haveFrame = true;
         return true;

@@ -260,6 +260,109 @@ TEST_F(GFileTest, EightBitSourcePassesItsPalette) {
     EXPECT_EQ(o.g->workingPalette[3 * 7 + 1], 248);
 }
 
+// ---- computed palettes ------------------------------------------------------------------------------------
+
+// A 24-bit BMP of 5 x 4 pixels in five colours, one column each.
+const uint8_t kFive[5][3] = {{255, 0, 0}, {0, 0, 255}, {12, 200, 40}, {100, 100, 100}, {248, 248, 0}};
+
+std::string fiveColourBmp(const TempDir& dir) {
+    ImageDescriptor img{};
+    EXPECT_EQ(allocimage(&img, 5, 4, 24), IMG_OK);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x) {
+            uint8_t* q = img.pixels + y * img.row_bytes + 3 * x;
+            q[0] = kFive[x][2];
+            q[1] = kFive[x][1];
+            q[2] = kFive[x][0];
+        }
+    std::string name = dir.file("five.bmp");
+    EXPECT_EQ(WriteBmpFile(name.c_str(), &img, 0), IMG_OK);
+    freeimage(&img);
+    return name;
+}
+
+TEST_F(GFileTest, DeepSourceGetsAComputedPalette) {
+    std::string name = fiveColourBmp(dir);
+    struct Case {
+        int32_t start, count, option;
+        bool system;
+    } cases[] = {{0, 256, 0, true}, {20, 200, 0, true}, {0, 8, 2, false}};
+    for (const Case& c : cases) {
+        gLog.clear();
+        Opened o;
+        o.g = GFileOpen(name.c_str(), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, c.start, c.count, 0, c.option, 0,
+                        nullptr, nullptr, logStatus);
+        ASSERT_NE(o.g, nullptr);
+        ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+        EXPECT_EQ(o.g->newPalette, 1);
+        // Every pixel's entry holds its colour (6-bit exact), inside the range.
+        for (int x = 0; x < 5; ++x) {
+            uint8_t e = o.g->canvasBuffer[x];
+            EXPECT_GE(e, c.start);
+            EXPECT_LT(e, c.start + c.count);
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(o.g->workingPalette[3 * e + k] >> 2, kFive[x][k] >> 2) << x;
+        }
+        const uint8_t* pal = o.g->workingPalette;
+        bool systemThere = pal[3 * 1] == 128 && pal[3 * 1 + 1] == 0 && pal[3 * 255] == 255 && pal[3 * 255 + 1] == 255;
+        EXPECT_EQ(systemThere, c.system) << c.start;
+    }
+    // The analysis reports its frames and its reduction.
+    bool analysing = false, reducing = false;
+    for (const Message& m : gLog) {
+        if (m.text == "Analyzing colors in frame 1 of 1...") analysing = m.level == 1;
+        if (m.text.rfind("Reducing the number of colors (", 0) == 0) reducing = true;
+    }
+    EXPECT_TRUE(analysing);
+    EXPECT_TRUE(reducing);
+}
+
+TEST_F(GFileTest, PaletteFileDefinesThePalette) {
+    std::string five = fiveColourBmp(dir);
+    testsupport::writeFile(dir.file("g.raw"), rawFile(2, 4, 1, 4000));
+    Opened o;
+    o.g = GFileOpen(dir.file("g.raw").c_str(), 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 256, 0, 2, 0, five.c_str(),
+                    nullptr, logStatus);
+    ASSERT_NE(o.g, nullptr);
+    ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+    // Every entry used comes from the five colours of the palette picture.
+    for (int x = 0; x < 4; ++x) {
+        const uint8_t* c = o.g->workingPalette + 3 * o.g->canvasBuffer[x];
+        bool known = false;
+        for (const auto& f : kFive) known |= c[0] >> 2 == f[0] >> 2 && c[1] >> 2 == f[1] >> 2 && c[2] >> 2 == f[2] >> 2;
+        EXPECT_TRUE(known) << x;
+    }
+    Opened bad;
+    bad.g = GFileOpen(dir.file("g.raw").c_str(), 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 256, 0, 2, 0,
+                      dir.file("nopal.bmp").c_str(), nullptr, logStatus);
+    ASSERT_NE(bad.g, nullptr);
+    EXPECT_EQ(GFileGet(bad.g, 0, 0, 0, 100, 1.0f, 0), 0);
+    EXPECT_EQ(gLog.back().text, "Error opening palette graphics file.");
+    EXPECT_EQ(gLog.back().level, 2);
+}
+
+TEST_F(GFileTest, MethodTwoAnalysesUpToAPaletteChange) {
+    // Frames 1-2 carry one palette, frame 3 brings another.
+    Bytes raw = rawFile(2, 4, 1, 4000);
+    Bytes more = {0, 0, 0, 0};
+    for (int i = 0; i < 768; ++i) more.push_back(uint8_t(255 - i % 256));
+    more.insert(more.end(), {1, 0, 0, 0, 9, 9, 9, 9});
+    raw.insert(raw.end(), more.begin(), more.end());
+    bytes::store32le(&raw[4], 3);
+    testsupport::writeFile(dir.file("m.raw"), raw);
+    Opened o;
+    o.g = GFileOpen(dir.file("m.raw").c_str(), 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 100, 0, 256, 0, 2, 2, nullptr,
+                    nullptr, logStatus);
+    ASSERT_NE(o.g, nullptr);
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+    int analysed = 0, palettes = 0;
+    for (const Message& m : gLog) {
+        if (m.text.rfind("Analyzing colors in frame", 0) == 0) ++analysed;
+        if (m.text.rfind("Analyzing colors in frame", 0) == 0 && m.level == 1) ++palettes;
+    }
+    EXPECT_EQ(palettes, 2);  // frames 1-2, then frame 3
+    EXPECT_EQ(analysed, 4);  // frames 1, 2, the pending 3 that ends the first, and 3 again
+}
+
 // ---- Torvex sources -------------------------------------------------------------------------------------
 
 TEST_F(GFileTest, TorvexDeliversTheDecodedFrames) {
