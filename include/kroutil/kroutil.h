@@ -13,5 +13,6 @@
 #include "kroutil/sfile.h"
 #include "kroutil/csfile.h"
 #include "kroutil/gfile.h"
+#include "kroutil/quarn.h"
 
 #endif
