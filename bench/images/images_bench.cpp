@@ -158,8 +158,8 @@ int main(int argc, char** argv) {
 
         // The peer's reduction, with the time of the same read and write without it subtracted.
         const std::string out = dir + "/q.ppm";
-        const double tBase = seconds([&] { run(std::string(kConvert) + " " + ppm + " " + out); }, 3);
-        const double tPeer = seconds([&] { run(std::string(kConvert) + " " + ppm + " +dither -colors 256 " + out); }, 3);
+        const double tBase = seconds([&] { run(std::string(kConvert) + " " + ppm + " -depth 8 " + out); }, 3);
+        const double tPeer = seconds([&] { run(std::string(kConvert) + " " + ppm + " +dither -colors 256 -depth 8 " + out); }, 3);
         const auto quantised = readPpm(out);
         double peerPsnr = 0;
         if (!quantised.empty()) {
