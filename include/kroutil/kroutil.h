@@ -14,5 +14,7 @@
 #include "kroutil/csfile.h"
 #include "kroutil/gfile.h"
 #include "kroutil/quarn.h"
+#include "kroutil/media.h"
+#include "kroutil/ogfile.h"
 
 #endif
