@@ -1,5 +1,6 @@
 #include "kroutil/output/dpcm_chunk.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -75,7 +76,8 @@ uint32_t TorvexWriteDpcmChunk(KroFile* f, const uint8_t* pcm, uint32_t bytes, bo
             for (uint32_t v = 0; v < 256; ++v) {
                 uint32_t n = counts[t][v];
                 if (!n) continue;
-                n = shift >= 32 ? 1 : (n >> shift) | 1u;
+                // Scaled counts stay above zero, so every used symbol keeps a code.
+                if (shift) n = shift >= 32 ? 1 : std::max(n >> shift, 1u);
                 for (uint32_t k = 0; k < n; ++k) HuffAddStat(trees[t], v);
             }
             fits = HuffStartEncode(trees[t]) >= 0;
