@@ -250,6 +250,22 @@ KRO_API int32_t WriteGifFile(const char* name, ImageDescriptor* img);
 
 /* ---- TIFF --------------------------------------------------------------------------------------- */
 
+/* Fills info from the first directory (IMGERR_BAD_TIFF for a file that is not a TIFF, a damaged
+ * directory or a used tag of the wrong type). alloc_bits is the depth to allocate: the bits per
+ * sample (5 and 6: 8), or 24 for three or more samples of 8 bits. */
+KRO_API int32_t tiffinfo(const char* name, TiffInfo* info);
+/* Loads the first image into an image of 1, 8 (also for 4- to 6-bit files), 16 or 24 bits:
+ * uncompressed, PackBits, LZW (with horizontal differencing), the fax codings and JPEG strips as
+ * the depth allows. Alpha and extra samples are dropped, CMYK becomes RGB, the orientation is
+ * turned upright. IMGERR_COMPRESSION for an unsupported layout, IMGERR_TRUNCATED when the data
+ * end early and IMGERR_TIFF_CODING when they are damaged (what was decoded stays in both cases). */
+KRO_API int32_t loadtif(const char* name, ImageDescriptor* img);
+/* Writes the area of a 1-, 8-, 16- or 24-bit image as a little-endian single-image file.
+ * options & ~0x30: 0 none, 1 LZW, 2 PackBits, 3 modified Huffman, 4 Group 4, 5 Group 3 (the last
+ * three for 1-bit images only; PackBits not for 16 or 24 bits; LZW not for 16 bits); bit 4 (16):
+ * one strip; bit 5 (32): fill order 2 for 1-bit images. Other compressions: IMGERR_COMPRESSION. */
+KRO_API int32_t WriteTiffFile(const char* name, ImageDescriptor* img, int32_t options);
+
 /* ---- JPEG --------------------------------------------------------------------------------------- */
 
 /* Fills info from the headers up to the first scan (frame_type -1 when no frame header came
