@@ -126,6 +126,37 @@ static void checkSound(const char* base) {
     KroFileErase(name);
 }
 
+/* Writes a two-frame AVI with sound through graphics output beside the test file; the movie
+ * framework's open finds nothing here. */
+static void checkGraphicsOutput(const char* base) {
+    char name[KRO_FILE_NAME_SIZE];
+    uint8_t pixels[6 * 4 * 4];
+    uint8_t sound[8000];
+    OGFile* out;
+    uint32_t amount;
+    int k;
+    if (strlen(base) + 5 > sizeof name) return;
+    strcpy(name, base);
+    strcat(name, ".avi");
+    memset(pixels, 40, sizeof pixels);
+    memset(sound, 128, sizeof sound);
+    out = OGFileCreate(NULL, name, 2, 15, 1, 6, 4, 6, NULL, 2, 0);
+    check(out != NULL && out->kind == OGFILE_KIND_AVI && out->bitsPerPixel == 24, "OGFileCreate AVI");
+    if (!out) return;
+    for (k = 0; k < 2; ++k) {
+        /* The whole sound of two frames fits in the preload: all of it at once, then nothing. */
+        amount = OGFilePutSoundAmount(out, 8000, 8, 1);
+        check(amount == (k == 0 ? 8000 * 2 / 15 : 0), "OGFilePutSoundAmount");
+        check(OGFilePutSound(out, sound, amount) == 1, "OGFilePutSound");
+        check(OGFilePut(out, pixels, NULL) == 1, "OGFilePut");
+    }
+    check(OGFileClose(out) == krofilesize(name), "OGFileClose returns the file size");
+    check(KroFileErase(name) == 0, "erase the AVI");
+    check(QTFileOpen(name, 15, 1, NULL) == NULL && QTSFileOpen(name, 1, NULL) == NULL, "no movie framework");
+    KroAVIInit();
+    KroQTShutdown();
+}
+
 int main(int argc, char** argv) {
     const char* name = argc > 1 ? argv[1] : "c_abi_test.bin";
     void* block = utilmalloc(100);
@@ -202,5 +233,6 @@ int main(int argc, char** argv) {
     }
     checkPngGif(name);
     checkSound(name);
+    checkGraphicsOutput(name);
     return failures ? 1 : 0;
 }
