@@ -165,11 +165,6 @@ bool createAvi(OGFile* out, const char* name, int32_t flags) {
 }
 
 bool createStills(OGFile* out, const char* name, int32_t flags) {
-    if (out->kind == OGFILE_KIND_TIF) {
-        // The TIFF writer is not part of the library yet.
-        kro::statusError(out->status, "TIFF output is not available in this version of the library.");
-        return false;
-    }
     int quality = plat::profileGetInt("Kro Video Tools", "JPEGLevel", 100);
     out->jpegQuality = std::clamp(quality, 1, 100);
     int32_t bits = out->kind == OGFILE_KIND_TGA ? 24 : out->bitsPerPixel;
@@ -252,6 +247,7 @@ int32_t putStill(OGFile* out, const uint8_t* pixels, const uint8_t* palette) {
         case OGFILE_KIND_BMP: result = WriteBmpFile(name.c_str(), &img, 0); break;
         case OGFILE_KIND_JPG: result = WriteJpegFile(name.c_str(), &img, out->jpegQuality); break;
         case OGFILE_KIND_TGA: result = WriteTgaFile(name.c_str(), &img, 0); break;
+        case OGFILE_KIND_TIF: result = WriteTiffFile(name.c_str(), &img, 0); break;
         case OGFILE_KIND_PCX: result = WritePcxFile(name.c_str(), &img); break;
         case OGFILE_KIND_GIF: result = WriteGifFile(name.c_str(), &img); break;
         case OGFILE_KIND_PNG: result = WritePngFile(name.c_str(), &img, 0); break;

@@ -142,8 +142,8 @@ TEST(OGFile, EveryStillFormatReadsBackToTheSamePixels) {
     struct Case {
         const char* ext;
         bool trueColour;
-    } cases[] = {{"bmp", true}, {"png", true},  {"tga", true},  {"jpg", true}, {"bmp", false}, {"png", false},
-                 {"tga", false}, {"pcx", false}, {"gif", false}, {"jpg", false}};
+    } cases[] = {{"bmp", true},  {"png", true},  {"tga", true},  {"tif", true},  {"jpg", true},  {"bmp", false},
+                 {"png", false}, {"tga", false}, {"tif", false}, {"pcx", false}, {"gif", false}, {"jpg", false}};
     for (const Case& c : cases) {
         std::string what = std::string(c.ext) + (c.trueColour ? " from 32-bit" : " from 8-bit");
         SCOPED_TRACE(what);
