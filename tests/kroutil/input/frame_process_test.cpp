@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -262,4 +263,193 @@ TEST(FrameProcess, ThresholdNeedsAllThreeChannels) {
     a.threshold = 10;
     ASSERT_TRUE(p.process(view32(src, 3, 1), a));
     EXPECT_EQ(pixelsOf(p.picture()), (std::vector<uint32_t>{argb(9, 0, 0, 0), src[1], src[2]}));
+}
+
+namespace {
+
+// Runs one processor and returns its picture's pixels.
+std::vector<uint32_t> run(uint32_t flags, int32_t w, int32_t h, const FrameView& src, const FrameArgs& args = {}) {
+    FrameProcessor p;
+    p.configure(flags, w, h);
+    EXPECT_TRUE(p.process(src, args));
+    return pixelsOf(p.picture());
+}
+
+std::vector<uint32_t> randomPicture(int32_t w, int32_t h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint32_t> px(size_t(w) * h);
+    for (auto& p : px) p = rng();
+    return px;
+}
+
+}  // namespace
+
+TEST(FrameProcess, SofteningWhereScalingChangesLittle) {
+    auto src = randomPicture(100, 100, 3);
+    const FrameView v = view32(src, 100, 100);
+    FrameArgs soft;
+    // 100 -> 90 changes the width by 10 percent: 5 percent softening is already there.
+    soft.softening = 1280;
+    EXPECT_EQ(run(0, 90, 100, v, soft), run(0, 90, 100, v));
+    // 10 percent softening without scaling: down to 90 wide and back, in two scalings.
+    soft.softening = 2560;
+    FrameProcessor first;
+    first.configure(0, 90, 100);
+    ASSERT_TRUE(first.process(v, {}));
+    EXPECT_EQ(run(0, 100, 100, v, soft), run(0, 100, 100, first.picture()));
+    // Vertical softening sits in the high half.
+    soft.softening = 2560u << 16;
+    first.configure(0, 100, 90);
+    ASSERT_TRUE(first.process(v, {}));
+    EXPECT_EQ(run(0, 100, 100, v, soft), run(0, 100, 100, first.picture()));
+}
+
+TEST(FrameProcess, BlendAloneSoftensVerticallyByHalf) {
+    auto src = randomPicture(6, 8, 4);
+    const FrameView v = view32(src, 6, 8);
+    FrameProcessor half;
+    half.configure(kFlagTriangle, 6, 4);
+    ASSERT_TRUE(half.process(v, {}));
+    EXPECT_EQ(run(kFlagTriangle | kFlagFieldBlend, 6, 8, v), run(kFlagTriangle, 6, 8, half.picture()));
+    // Halving the height already blends the fields.
+    EXPECT_EQ(run(kFlagTriangle | kFlagFieldBlend, 6, 4, v), run(kFlagTriangle, 6, 4, v));
+}
+
+TEST(FrameProcess, DeInterlaceKeepsOneFieldAndInterpolates) {
+    // A 1 x 5 grey column with rows 0, 40, 80, 120, 160.
+    std::vector<uint32_t> src;
+    for (uint32_t y = 0; y < 5; ++y) src.push_back(argb(0, 40 * y, 40 * y, 40 * y));
+    struct Case {
+        uint32_t flags;
+        std::vector<uint32_t> rows;
+    } cases[] = {
+        {kFlagKeepField1, {0, 40, 80, 120, 160}},
+        {kFlagKeepField2, {40, 80, 120, 120, 120}},
+        // Blended: row 0 -> (3*0 + 40)/4 = 10, row 2 -> (240 + 120)/4 = 90, row 4 -> (480 + 120)/4 = 150.
+        {kFlagKeepField1 | kFlagFieldBlend, {10, 50, 90, 120, 150}},
+        // Rows 1 and 3 blend with the rows above: (120 + 0)/4 = 30, (360 + 80)/4 = 110.
+        {kFlagKeepField2 | kFlagFieldBlend, {30, 70, 110, 110, 110}},
+    };
+    for (const Case& c : cases) {
+        auto got = run(c.flags, 1, 5, view32(src, 1, 5));
+        ASSERT_EQ(got.size(), 5u);
+        for (int y = 0; y < 5; ++y) EXPECT_EQ(got[y], argb(0, c.rows[y], c.rows[y], c.rows[y])) << c.flags << " row " << y;
+    }
+    // One row: nothing to de-interlace.
+    std::vector<uint32_t> one = {argb(1, 2, 3, 4)};
+    FrameProcessor p;
+    p.configure(kFlagKeepField2, 1, 1);
+    ASSERT_TRUE(p.process(view32(one, 1, 1), {}));
+    EXPECT_FALSE(p.ranStages());
+}
+
+TEST(FrameProcess, AlphaPremultiplyAndDivide) {
+    std::vector<uint32_t> src = {argb(128, 200, 255, 0), argb(0, 9, 9, 9), argb(255, 7, 8, 9),
+                                 argb(100, 50, 100, 255)};
+    const FrameView v = view32(src, 4, 1);
+    // Premultiplied as read, with or without a scaler (4 -> 4 wide, or via 4 x 2 triangle).
+    const std::vector<uint32_t> pre = {argb(128, 100, 128, 0), argb(0, 0, 0, 0), argb(255, 7, 8, 9),
+                                       argb(100, 19, 39, 100)};
+    EXPECT_EQ(run(kFlagPremultiply, 4, 1, v), pre);
+    auto tall = run(kFlagPremultiply | kFlagTriangle, 4, 2, v);
+    EXPECT_EQ(std::vector<uint32_t>(tall.begin(), tall.begin() + 4), pre);
+    // Divided: 50 x 255 / 100 = 127, above the alpha clamps to 255, alpha 0 untouched.
+    EXPECT_EQ(run(kFlagDivideAlpha, 4, 1, v),
+              (std::vector<uint32_t>{argb(128, 255, 255, 0), argb(0, 9, 9, 9), argb(255, 7, 8, 9),
+                                     argb(100, 127, 255, 255)}));
+    // Sources without alpha are not premultiplied.
+    uint8_t p24[3] = {10, 20, 30};
+    FrameProcessor p;
+    p.configure(kFlagPremultiply, 1, 1);
+    ASSERT_TRUE(p.process(FrameView{p24, 1, 1, 24, 3, nullptr}, {}));
+    EXPECT_FALSE(p.ranStages());
+}
+
+TEST(FrameProcess, MedianOfNeighbourhoodAgainstSorting) {
+    auto src = randomPicture(7, 6, 5);
+    FrameArgs a;
+    a.median = 1;
+    auto got = run(0, 7, 6, view32(src, 7, 6), a);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 7; ++x) {
+            uint32_t want = src[size_t(y) * 7 + x];
+            if (x > 0 && x < 6 && y > 0 && y < 5) {
+                want = 0;
+                for (int s = 0; s < 32; s += 8) {
+                    std::vector<uint32_t> nine;
+                    for (int dy = -1; dy <= 1; ++dy)
+                        for (int dx = -1; dx <= 1; ++dx) nine.push_back((src[size_t(y + dy) * 7 + x + dx] >> s) & 255);
+                    std::sort(nine.begin(), nine.end());
+                    want |= nine[4] << s;
+                }
+            }
+            ASSERT_EQ(got[size_t(y) * 7 + x], want) << x << "," << y;
+        }
+    // Pictures thinner than three are copied.
+    auto thin = randomPicture(2, 5, 6);
+    EXPECT_EQ(run(0, 2, 5, view32(thin, 2, 5), a), thin);
+}
+
+TEST(FrameProcess, ScalersFollowTheSourceSize) {
+    // One processor fed frames of changing size gives what fresh processors give.
+    auto a = randomPicture(9, 7, 8), b = randomPicture(4, 13, 9);
+    FrameProcessor p;
+    p.configure(0, 6, 6);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(p.process(view32(a, 9, 7), {}));
+        EXPECT_EQ(pixelsOf(p.picture()), run(0, 6, 6, view32(a, 9, 7)));
+        ASSERT_TRUE(p.process(view32(b, 4, 13), {}));
+        EXPECT_EQ(pixelsOf(p.picture()), run(0, 6, 6, view32(b, 4, 13)));
+    }
+}
+
+TEST(FrameProcess, ChainOrderGammaBeforeThresholdBeforeLevels) {
+    // Gamma 2 takes 40 to 6, under the threshold 10; levels 20 would have kept 40 (-> 23).
+    std::vector<uint32_t> src = {argb(5, 40, 40, 40)};
+    FrameArgs a;
+    a.gamma = 2.0f;
+    a.threshold = 10;
+    a.levels = 20;
+    a.brightness = 50;
+    EXPECT_EQ(run(0, 1, 1, view32(src, 1, 1), a), (std::vector<uint32_t>{argb(5, 0, 0, 0)}));
+    a.threshold = 0;
+    // 40 -> gamma 6 -> levels 0 -> brightness 0; 200 -> 157 -> (137 x 255 / 215 = 162) -> 81.
+    src.push_back(argb(5, 200, 200, 200));
+    EXPECT_EQ(run(0, 2, 1, view32(src, 2, 1), a), (std::vector<uint32_t>{argb(5, 0, 0, 0), argb(5, 81, 81, 81)}));
+}
+
+TEST(FrameCanvas, ConversionsClipAndKeepAlphaOnRequest) {
+    std::vector<uint32_t> src = {argb(9, 1, 2, 3), argb(8, 4, 5, 6), argb(7, 7, 8, 9), argb(6, 10, 11, 12)};
+    const FrameView v = view32(src, 2, 2);
+    uint32_t canvas[3 * 3];
+    // Placed one column left of the picture: canvas column 0 stays as it was.
+    std::fill(canvas, canvas + 9, 0xDEADBEEFu);
+    convertToCanvas32(v, -1, 0, 3, 3, canvas, 12, false);
+    EXPECT_EQ(canvas[0], 0xDEADBEEFu);
+    EXPECT_EQ(canvas[1], 0x00010203u);
+    EXPECT_EQ(canvas[2], 0x00040506u);
+    EXPECT_EQ(canvas[5], 0x000A0B0Cu);
+    EXPECT_EQ(canvas[7], 0xDEADBEEFu);  // row 2 lies below the picture
+    convertToCanvas32(v, 0, 1, 2, 1, canvas, 12, true);
+    EXPECT_EQ(canvas[0], argb(7, 7, 8, 9));
+    // 4-bit pixels, low nibble first, through a remap table.
+    uint8_t nib[2] = {0x21, 0x03};
+    uint8_t remap[256];
+    for (int i = 0; i < 256; ++i) remap[i] = uint8_t(100 + i);
+    uint8_t out8[3] = {};
+    convertToCanvas8(FrameView{nib, 3, 1, 4, 2, nullptr}, 0, 0, 3, 1, out8, 3, remap);
+    EXPECT_EQ(out8[0], 101);
+    EXPECT_EQ(out8[1], 102);
+    EXPECT_EQ(out8[2], 103);
+    // 24-bit conversion of a part of a processed picture.
+    FrameProcessor p;
+    p.configure(kFlagDivideAlpha, 2, 2);
+    ASSERT_TRUE(p.process(v, {}));
+    const FrameView* packed = p.packed24(1, 0, 5, 2);
+    ASSERT_NE(packed, nullptr);
+    EXPECT_EQ(packed->width, 1);
+    EXPECT_EQ(packed->height, 2);
+    EXPECT_EQ(packed->depth, 24);
+    EXPECT_EQ(readPixel(*packed, 0, 1), readPixel(p.picture(), 1, 1) & 0xFFFFFFu);
+    EXPECT_EQ(p.packed24(2, 0, 1, 1), nullptr);
 }
