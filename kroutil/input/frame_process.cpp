@@ -1,9 +1,14 @@
 #include "kroutil/input/frame_process.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace kro {
 
@@ -180,7 +185,9 @@ struct FrameProcessor::Impl {
 
     std::vector<uint32_t> work[2];
     int cur = -1;  // work picture holding the current result, -1: the source
-    std::vector<double> across;      // horizontally scaled rows, 4 channels per sample
+    std::vector<double> across;      // ring of horizontally scaled rows, 4 channels per sample
+    std::vector<int32_t> ringRow;    // source row held by each ring slot, -1: none
+    std::vector<const double*> rowPtrs;
     std::vector<double> rowDouble;   // one source row, 4 channels per sample
     std::vector<uint32_t> rowA, rowB, rowC;
     std::vector<uint8_t> packed;
@@ -232,16 +239,136 @@ void FrameProcessor::Impl::ensureScalers(int32_t srcW, int32_t srcH, uint32_t so
     haveScalers = true;
 }
 
+namespace {
+
+bool cpuHasAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// The passes of the scaler, each in a plain and an AVX2 copy. Both add the same products in
+// the same order without fused multiply-add, so they give the same bits.
+
+// One row: dst (4 doubles per output sample) = weighted sums of rd (4 doubles per sample).
+void horizontalPass(const double* rd, const AxisScaler& h, double* dst) {
+    const int32_t* first = h.first.data();
+    const int32_t* src = h.source.data();
+    const double* wt = h.weight.data();
+    for (int32_t x = 0; x < h.to; ++x) {
+        int32_t k = first[x];
+        const double* s = rd + 4 * size_t(src[k]);
+        double w = wt[k];
+        double a0 = w * s[0], a1 = w * s[1], a2 = w * s[2], a3 = w * s[3];
+        for (++k; k < first[x + 1]; ++k) {
+            w = wt[k];
+            s = rd + 4 * size_t(src[k]);
+            a0 += w * s[0];
+            a1 += w * s[1];
+            a2 += w * s[2];
+            a3 += w * s[3];
+        }
+        dst[4 * x + 0] = a0;
+        dst[4 * x + 1] = a1;
+        dst[4 * x + 2] = a2;
+        dst[4 * x + 3] = a3;
+    }
+}
+
+// One output row of the vertical pass, rounded into pixels.
+void verticalPass(const double* const* rows, size_t rowLen, const double* wt, int32_t taps,
+                  uint32_t* out) {
+    for (size_t i = 0; i < rowLen; i += 4) {
+        uint32_t px = 0;
+        for (size_t c = 0; c < 4; ++c) {
+            double a = wt[0] * rows[0][i + c];
+            for (int32_t k = 1; k < taps; ++k) a += wt[k] * rows[k][i + c];
+            px |= uint32_t(roundChannel(a)) << (8 * c);
+        }
+        out[i / 4] = px;
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void horizontalPassAvx2(const double* rd, const AxisScaler& h,
+                                                         double* dst) {
+    const int32_t* first = h.first.data();
+    const int32_t* src = h.source.data();
+    const double* wt = h.weight.data();
+    for (int32_t x = 0; x < h.to; ++x) {
+        int32_t k = first[x];
+        __m256d a = _mm256_mul_pd(_mm256_set1_pd(wt[k]), _mm256_loadu_pd(rd + 4 * size_t(src[k])));
+        for (++k; k < first[x + 1]; ++k)
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_set1_pd(wt[k]), _mm256_loadu_pd(rd + 4 * size_t(src[k]))));
+        _mm256_storeu_pd(dst + 4 * size_t(x), a);
+    }
+}
+
+// roundChannel on four lanes: 0 for v <= 0 and NaN (max takes the second operand then),
+// 255 from 254.5 on, else v + bias truncated.
+__attribute__((target("avx2"))) inline uint32_t roundPixelAvx2(__m256d v) {
+    __m256d r = _mm256_max_pd(_mm256_add_pd(v, _mm256_set1_pd(kRoundBias)), _mm256_setzero_pd());
+    r = _mm256_blendv_pd(r, _mm256_set1_pd(255.0), _mm256_cmp_pd(v, _mm256_set1_pd(254.5), _CMP_GE_OQ));
+    __m128i i = _mm256_cvttpd_epi32(r);
+    i = _mm_packus_epi32(i, i);
+    i = _mm_packus_epi16(i, i);
+    return uint32_t(_mm_cvtsi128_si32(i));
+}
+
+__attribute__((target("avx2"))) void verticalPassAvx2(const double* const* rows, size_t rowLen,
+                                                       const double* wt, int32_t taps,
+                                                       uint32_t* out) {
+    for (size_t i = 0; i < rowLen; i += 4) {
+        __m256d a = _mm256_mul_pd(_mm256_set1_pd(wt[0]), _mm256_loadu_pd(rows[0] + i));
+        for (int32_t k = 1; k < taps; ++k)
+            a = _mm256_add_pd(a, _mm256_mul_pd(_mm256_set1_pd(wt[k]), _mm256_loadu_pd(rows[k] + i)));
+        out[i / 4] = roundPixelAvx2(a);
+    }
+}
+
+__attribute__((target("avx2"))) void roundRowAvx2(const double* line, size_t rowLen, uint32_t* out) {
+    for (size_t i = 0; i < rowLen; i += 4) out[i / 4] = roundPixelAvx2(_mm256_loadu_pd(line + i));
+}
+#endif
+
+}  // namespace
+
+bool gScalerPlainOnly = false;
+
 void FrameProcessor::Impl::scale(const FrameView& in, bool premultiply, const AxisScaler& h,
                                  const AxisScaler& v, uint32_t* out) {
-    const int32_t inW = in.width, inH = in.height;
+    const int32_t inW = in.width;
     const int32_t outW = h.to, outH = v.to;
-    across.resize(size_t(inH) * size_t(outW) * 4);
+    const bool avx2 = cpuHasAvx2() && !gScalerPlainOnly;
+    const size_t rowLen = size_t(outW) * 4;
+    // Horizontally scaled rows live in a ring as wide as the widest run of source rows one
+    // output row reads; the runs move down monotonically, so each row is mostly made once.
+    int32_t ring = 1, maxTaps = 1;
+    if (!v.identity)
+        for (int32_t y = 0; y < outH; ++y) {
+            int32_t lo = INT32_MAX, hi = INT32_MIN;
+            for (int32_t k = v.first[y]; k < v.first[y + 1]; ++k) {
+                lo = std::min(lo, v.source[k]);
+                hi = std::max(hi, v.source[k]);
+            }
+            ring = std::max(ring, hi - lo + 1);
+            maxTaps = std::max(maxTaps, v.first[y + 1] - v.first[y]);
+        }
+    across.resize(size_t(ring) * rowLen);
+    ringRow.assign(size_t(ring), -1);
+    rowPtrs.resize(size_t(maxTaps));
     rowA.resize(size_t(inW));
     rowDouble.resize(size_t(inW) * 4);
-    for (int32_t y = 0; y < inH; ++y) {
+
+    auto scaledRow = [&](int32_t y) -> const double* {
+        double* dst = across.data() + size_t(y % ring) * rowLen;
+        if (ringRow[size_t(y % ring)] == y) return dst;
+        ringRow[size_t(y % ring)] = y;
         readRow(in, y, 0, inW, rowA.data());
-        double* rd = rowDouble.data();
+        double* rd = h.identity ? dst : rowDouble.data();
         for (int32_t x = 0; x < inW; ++x) {
             uint32_t p = premultiply ? premultiplied(rowA[x]) : rowA[x];
             rd[4 * x + 0] = double(p & 255);
@@ -249,52 +376,43 @@ void FrameProcessor::Impl::scale(const FrameView& in, bool premultiply, const Ax
             rd[4 * x + 2] = double((p >> 16) & 255);
             rd[4 * x + 3] = double(p >> 24);
         }
-        double* dst = across.data() + size_t(y) * size_t(outW) * 4;
-        if (h.identity) {
-            std::memcpy(dst, rd, sizeof(double) * 4 * size_t(outW));
+        if (h.identity) return dst;
+#if defined(__x86_64__) || defined(__i386__)
+        if (avx2) {
+            horizontalPassAvx2(rd, h, dst);
+            return dst;
+        }
+#endif
+        horizontalPass(rd, h, dst);
+        return dst;
+    };
+
+    for (int32_t y = 0; y < outH; ++y) {
+        uint32_t* o = out + size_t(y) * size_t(outW);
+        if (v.identity) {
+            const double* line = scaledRow(y);
+#if defined(__x86_64__) || defined(__i386__)
+            if (avx2) {
+                roundRowAvx2(line, rowLen, o);
+                continue;
+            }
+#endif
+            for (int32_t x = 0; x < outW; ++x) {
+                const double* c = line + 4 * size_t(x);
+                o[x] = uint32_t(roundChannel(c[0])) | (uint32_t(roundChannel(c[1])) << 8) |
+                       (uint32_t(roundChannel(c[2])) << 16) | (uint32_t(roundChannel(c[3])) << 24);
+            }
             continue;
         }
-        const int32_t* first = h.first.data();
-        const int32_t* src = h.source.data();
-        const double* wt = h.weight.data();
-        for (int32_t x = 0; x < outW; ++x) {
-            double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-            for (int32_t k = first[x]; k < first[x + 1]; ++k) {
-                const double w = wt[k];
-                const double* s = rd + 4 * size_t(src[k]);
-                a0 += w * s[0];
-                a1 += w * s[1];
-                a2 += w * s[2];
-                a3 += w * s[3];
-            }
-            dst[4 * x + 0] = a0;
-            dst[4 * x + 1] = a1;
-            dst[4 * x + 2] = a2;
-            dst[4 * x + 3] = a3;
+        const int32_t k0 = v.first[y], taps = v.first[y + 1] - k0;
+        for (int32_t k = 0; k < taps; ++k) rowPtrs[size_t(k)] = scaledRow(v.source[size_t(k0 + k)]);
+#if defined(__x86_64__) || defined(__i386__)
+        if (avx2) {
+            verticalPassAvx2(rowPtrs.data(), rowLen, v.weight.data() + k0, taps, o);
+            continue;
         }
-    }
-    const size_t rowLen = size_t(outW) * 4;
-    rowDouble.resize(rowLen);
-    for (int32_t y = 0; y < outH; ++y) {
-        const double* line;
-        if (v.identity) {
-            line = across.data() + size_t(y) * rowLen;
-        } else {
-            double* acc = rowDouble.data();
-            std::fill(acc, acc + rowLen, 0.0);
-            for (int32_t k = v.first[y]; k < v.first[y + 1]; ++k) {
-                const double w = v.weight[k];
-                const double* s = across.data() + size_t(v.source[k]) * rowLen;
-                for (size_t i = 0; i < rowLen; ++i) acc[i] += w * s[i];
-            }
-            line = acc;
-        }
-        uint32_t* o = out + size_t(y) * size_t(outW);
-        for (int32_t x = 0; x < outW; ++x) {
-            const double* c = line + 4 * size_t(x);
-            o[x] = uint32_t(roundChannel(c[0])) | (uint32_t(roundChannel(c[1])) << 8) |
-                   (uint32_t(roundChannel(c[2])) << 16) | (uint32_t(roundChannel(c[3])) << 24);
-        }
+#endif
+        verticalPass(rowPtrs.data(), rowLen, v.weight.data() + k0, taps, o);
     }
 }
 

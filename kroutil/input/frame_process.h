@@ -132,6 +132,10 @@ void convertToCanvas8(const FrameView& picture, int32_t x, int32_t y, int32_t wi
                       int32_t rows, uint8_t* canvas, ptrdiff_t canvasPitch,
                       const uint8_t* remap);
 
+// Tests: when set, the scalers use their plain code even where AVX2 is there (both give the
+// same bits).
+extern bool gScalerPlainOnly;
+
 // Reads pixel (x, y) of a picture of any depth as 0xAARRGGBB; (x, y) must lie inside.
 uint32_t readPixel(const FrameView& picture, int32_t x, int32_t y);
 // Reads n pixels of row y from column x on; the span must lie inside the picture.

@@ -92,6 +92,25 @@ int maxChannelDiff(uint32_t a, uint32_t b) {
 
 }  // namespace
 
+namespace {
+
+// Runs one processor and returns its picture's pixels.
+std::vector<uint32_t> run(uint32_t flags, int32_t w, int32_t h, const FrameView& src, const FrameArgs& args = {}) {
+    FrameProcessor p;
+    p.configure(flags, w, h);
+    EXPECT_TRUE(p.process(src, args));
+    return pixelsOf(p.picture());
+}
+
+std::vector<uint32_t> randomPicture(int32_t w, int32_t h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint32_t> px(size_t(w) * h);
+    for (auto& p : px) p = rng();
+    return px;
+}
+
+}  // namespace
+
 TEST(FrameScaler, TwoToThreePlacesCentresAtZeroHalfAndOne) {
     for (ScaleFilter f : {ScaleFilter::Cubic, ScaleFilter::Triangle, ScaleFilter::Box}) {
         AxisScaler s = buildAxisScaler(2, 3, f);
@@ -177,6 +196,18 @@ TEST(FrameProcess, RandomCubicUpAndDownWithinOne) {
         auto want = refScale(src, 17, 11, w, h, 0);
         for (size_t i = 0; i < got.size(); ++i) ASSERT_LE(maxChannelDiff(got[i], want[i]), 1) << w << "x" << h;
     }
+}
+
+TEST(FrameProcess, VectorAndPlainScalersAgreeBitForBit) {
+    auto src = randomPicture(37, 23, 11);
+    for (uint32_t flags : {0u, kFlagTriangle, kFlagBox})
+        for (auto [w, h] : {std::pair{80, 9}, std::pair{12, 50}, std::pair{37, 7}, std::pair{5, 23}}) {
+            auto fast = run(flags, w, h, view32(src, 37, 23));
+            gScalerPlainOnly = true;
+            auto plain = run(flags, w, h, view32(src, 37, 23));
+            gScalerPlainOnly = false;
+            ASSERT_EQ(fast, plain) << flags << " " << w << "x" << h;
+        }
 }
 
 TEST(FrameProcess, SourceDepthsReadAlike) {
@@ -265,24 +296,6 @@ TEST(FrameProcess, ThresholdNeedsAllThreeChannels) {
     EXPECT_EQ(pixelsOf(p.picture()), (std::vector<uint32_t>{argb(9, 0, 0, 0), src[1], src[2]}));
 }
 
-namespace {
-
-// Runs one processor and returns its picture's pixels.
-std::vector<uint32_t> run(uint32_t flags, int32_t w, int32_t h, const FrameView& src, const FrameArgs& args = {}) {
-    FrameProcessor p;
-    p.configure(flags, w, h);
-    EXPECT_TRUE(p.process(src, args));
-    return pixelsOf(p.picture());
-}
-
-std::vector<uint32_t> randomPicture(int32_t w, int32_t h, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint32_t> px(size_t(w) * h);
-    for (auto& p : px) p = rng();
-    return px;
-}
-
-}  // namespace
 
 TEST(FrameProcess, SofteningWhereScalingChangesLittle) {
     auto src = randomPicture(100, 100, 3);
