@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 #include <vector>
 
 namespace kro {
@@ -142,44 +148,64 @@ constexpr uint64_t kErrWeight[3] = {30, 58, 12};
 inline uint32_t chan(uint32_t code, int c) { return (code >> (12 - 6 * c)) & 63; }
 
 // Count, and per channel the sums of values and of squared values (6-bit), of a set of
-// colours: enough to get its mean and its error about that mean without another pass.
+// colours: enough to get its mean and its error about that mean without another pass. Eight
+// words (one spare) so that adding two is a short vector loop.
 struct Sums {
-    uint64_t n = 0;
-    uint64_t s[3] = {0, 0, 0};
-    uint64_t q[3] = {0, 0, 0};
-    void add(uint32_t code, uint64_t count) {
-        n += count;
-        for (int c = 0; c < 3; ++c) {
-            uint64_t v = chan(code, c);
-            s[c] += count * v;
-            q[c] += count * v * v;
-        }
-    }
-    void add(const Sums& o) {
-        n += o.n;
-        for (int c = 0; c < 3; ++c) {
-            s[c] += o.s[c];
-            q[c] += o.q[c];
-        }
-    }
-    Sums minus(const Sums& o) const {
+    // v[0] count, v[1..3] sums, v[4..6] sums of squares, per channel red, green, blue.
+    uint64_t v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+
+    static Sums of(uint32_t code, uint64_t count) {
         Sums r;
-        r.n = n - o.n;
+        r.v[0] = count;
         for (int c = 0; c < 3; ++c) {
-            r.s[c] = s[c] - o.s[c];
-            r.q[c] = q[c] - o.q[c];
+            const uint64_t x = chan(code, c);
+            r.v[1 + c] = count * x;
+            r.v[4 + c] = count * x * x;
         }
         return r;
     }
+    void add(const Sums& o) {
+        for (int i = 0; i < 8; ++i) v[i] += o.v[i];
+    }
+    void subtract(const Sums& o) {
+        for (int i = 0; i < 8; ++i) v[i] -= o.v[i];
+    }
+    uint64_t n() const { return v[0]; }
     // 8-bit mean of a channel: sum of 6-bit values x 4 / count, truncated.
-    uint32_t mean8(int c) const { return n ? uint32_t(s[c] * 4 / n) : 0; }
+    uint32_t mean8(int c) const {
+        const uint64_t num = v[1 + c] * 4, den = v[0];
+        return den ? uint32_t(num / den) : 0;
+    }
+    // The three 8-bit means, with one floating division corrected to the exact truncated
+    // quotient (the split search asks for thousands of them per box).
+    void means8(uint64_t out[3]) const {
+        const uint64_t den = v[0];
+        if (den == 0) {
+            out[0] = out[1] = out[2] = 0;
+            return;
+        }
+        const double inv = 1.0 / double(den);
+        for (int c = 0; c < 3; ++c) {
+            const uint64_t num = v[1 + c] * 4;
+            if (num >> 52) {
+                out[c] = num / den;
+                continue;
+            }
+            uint64_t q = uint64_t(double(num) * inv);
+            while (q * den > num) --q;
+            while ((q + 1) * den <= num) ++q;
+            out[c] = q;
+        }
+    }
     // Sum of count x weight x (v - m)^2 with m the 8-bit mean shifted back to 6 bits.
     uint64_t error() const {
         uint64_t e = 0;
+        uint64_t mean[3];
+        means8(mean);
         for (int c = 0; c < 3; ++c) {
-            uint64_t m = mean8(c) >> 2;
+            const uint64_t m = mean[c] >> 2;
             // (q + m^2 n) - 2 m s is the sum of squares, never negative.
-            e += kErrWeight[c] * ((q[c] + m * m * n) - 2 * m * s[c]);
+            e += kErrWeight[c] * ((v[4 + c] + m * m * v[0]) - 2 * m * v[1 + c]);
         }
         return e;
     }
@@ -190,6 +216,36 @@ struct Half {
     uint64_t error = 0;
 };
 
+// Candidate split i (0..511) bounds the channels whose bit (6 + channel) of i is clear at
+// t = i mod 64: the inside half is the colours whose largest bounded channel is at most t. So
+// each of the 7 sets of bounded channels sorts a box's colours into 64 buckets by that largest
+// value, and running sums over the buckets give every candidate.
+// For choosing a split the sums of squares do not matter: over both halves they add up to
+// the box's, whatever the split. So the buckets carry only count and sums.
+struct Counted {
+    uint64_t v[4] = {0, 0, 0, 0};  // count, sums of red, green, blue
+    void add(const Counted& o) {
+        for (int i = 0; i < 4; ++i) v[i] += o.v[i];
+    }
+    // The error less the box's constant sum of squares: sum of weight x (m^2 n - 2 m s).
+    int64_t variablePart() const {
+        Sums s;
+        for (int i = 0; i < 4; ++i) s.v[i] = v[i];
+        uint64_t mean[3];
+        s.means8(mean);
+        int64_t e = 0;
+        for (int c = 0; c < 3; ++c) {
+            const int64_t m = int64_t(mean[c] >> 2);
+            e += int64_t(kErrWeight[c]) * (m * m * int64_t(v[0]) - 2 * m * int64_t(v[1 + c]));
+        }
+        return e;
+    }
+};
+
+struct Buckets {
+    Counted b[7][64];
+};
+
 struct Box {
     size_t begin = 0, end = 0;  // run of the colour list
     uint8_t mean[3] = {0, 0, 0};
@@ -197,7 +253,6 @@ struct Box {
     // Best split.
     bool canSplit = false;
     uint32_t limit[3] = {63, 63, 63};
-    size_t insideSize = 0;
     Half inside, outside;
 };
 
@@ -205,18 +260,94 @@ void setMean(const Sums& s, uint8_t mean[3]) {
     for (int c = 0; c < 3; ++c) mean[c] = uint8_t(s.mean8(c));
 }
 
+inline bool isInside(uint32_t code, const uint32_t limit[3]) {
+    return chan(code, 0) <= limit[0] && chan(code, 1) <= limit[1] && chan(code, 2) <= limit[2];
+}
+
 class Reducer {
 public:
     Reducer(const uint64_t* counts, std::vector<uint32_t>& colours)
-        : counts_(counts), colours_(colours) {}
+        : counts_(counts), colours_(colours), scratch_(std::make_unique<Buckets>()) {}
 
-    Sums sumsOf(size_t begin, size_t end) const {
-        Sums s;
-        for (size_t i = begin; i < end; ++i) s.add(colours_[i], counts_[colours_[i]]);
-        return s;
+    // Box 0: every colour.
+    Box first() {
+        Box all;
+        all.begin = 0;
+        all.end = colours_.size();
+        Sums total{};
+        for (size_t i = all.begin; i < all.end; ++i) total.add(Sums::of(colours_[i], counts_[colours_[i]]));
+        setMean(total, all.mean);
+        all.error = total.error();
+        bestSplit(all);
+        return all;
     }
 
-    void bestSplit(Box& box) {
+    // Splits box (whose best split is known) into itself (the inside half) and the returned
+    // new box (the outside half), both with their best splits.
+    Box split(Box& box) {
+        // Inside first, outside swapped to the end (the order within the halves is not kept).
+        size_t lo = box.begin, hi = box.end;
+        if (box.end - box.begin <= 2) {
+            lo = box.begin + 1;
+        } else {
+            while (lo < hi) {
+                if (isInside(colours_[lo], box.limit)) ++lo;
+                else std::swap(colours_[lo], colours_[--hi]);
+            }
+        }
+        Box out;
+        out.begin = lo;
+        out.end = box.end;
+        std::memcpy(out.mean, box.outside.mean, 3);
+        out.error = box.outside.error;
+        box.end = lo;
+        std::memcpy(box.mean, box.inside.mean, 3);
+        box.error = box.inside.error;
+        bestSplit(box);
+        bestSplit(out);
+        return out;
+    }
+
+private:
+    // Type bit c set: channel c is not bounded.
+    static void keysOf(uint32_t code, uint32_t keys[7]) {
+        const uint32_t r = chan(code, 0), g = chan(code, 1), b = chan(code, 2);
+        keys[0] = std::max({r, g, b});
+        keys[1] = std::max(g, b);
+        keys[2] = std::max(r, b);
+        keys[3] = b;
+        keys[4] = std::max(r, g);
+        keys[5] = g;
+        keys[6] = r;
+    }
+
+    // The scratch buckets hold the box's colours (they are all zero between uses).
+    void fill(const Box& box) const {
+        Buckets& bk = *scratch_;
+        uint32_t keys[7];
+        for (size_t i = box.begin; i < box.end; ++i) {
+            const uint32_t code = colours_[i];
+            const uint64_t n = counts_[code];
+            const Counted one{{n, n * chan(code, 0), n * chan(code, 1), n * chan(code, 2)}};
+            keysOf(code, keys);
+            for (int type = 0; type < 7; ++type) bk.b[type][keys[type]].add(one);
+        }
+    }
+
+    void clearScratch(const Box& box) const {
+        Buckets& bk = *scratch_;
+        if (box.end - box.begin > 512) {
+            for (auto& row : bk.b) std::fill(std::begin(row), std::end(row), Counted{});
+            return;
+        }
+        uint32_t keys[7];
+        for (size_t i = box.begin; i < box.end; ++i) {
+            keysOf(colours_[i], keys);
+            for (int type = 0; type < 7; ++type) bk.b[type][keys[type]] = Counted{};
+        }
+    }
+
+    void bestSplit(Box& box) const {
         const size_t k = box.end - box.begin;
         // A single colour splits into itself twice, which gains nothing.
         box.canSplit = k >= 2;
@@ -228,79 +359,55 @@ public:
                 box.outside.mean[c] = expand6(chan(b, c));
             }
             box.inside.error = box.outside.error = 0;
-            box.insideSize = 1;
             return;
         }
-        // Candidate i (0..511) bounds the channels whose bit (6 + channel) is clear at
-        // t = i mod 64: the inside half is the colours whose largest bounded channel is at
-        // most t. So each of the 7 bounded-channel sets sorts the colours into 64 buckets by
-        // that largest value, and running sums over the buckets give every candidate.
-        static_assert(sizeof(Sums) == 7 * sizeof(uint64_t));
-        std::memset(buckets_, 0, sizeof(buckets_));
-        Sums total;
-        for (size_t i = box.begin; i < box.end; ++i) {
-            const uint32_t code = colours_[i];
-            const uint64_t n = counts_[code];
-            const uint32_t v[3] = {chan(code, 0), chan(code, 1), chan(code, 2)};
-            Sums one;
-            one.add(code, n);
-            total.add(one);
-            for (uint32_t type = 0; type < 7; ++type) {
-                uint32_t key = 0;
-                for (int c = 0; c < 3; ++c)
-                    if (!(type & (1u << c))) key = std::max(key, v[c]);
-                buckets_[type][key].add(one);
-            }
-        }
+        fill(box);
+        const Buckets& bk = *scratch_;
+        Counted total;
+        for (int t = 0; t < 64; ++t) total.add(bk.b[0][t]);
         bool found = false;
-        uint64_t bestSum = 0;
-        Sums bestInside;
+        int64_t bestSum = 0;
         uint32_t bestType = 0, bestT = 0;
         for (uint32_t type = 0; type < 7; ++type) {
-            Sums inside;
+            Counted inside;
             for (uint32_t t = 0; t < 64; ++t) {
-                inside.add(buckets_[type][t]);
-                if (inside.n == 0 || inside.n == total.n) continue;
-                const Sums outside = total.minus(inside);
-                const uint64_t sum = inside.error() + outside.error();
+                // An empty bucket leaves the inside half as it was for t - 1.
+                if (bk.b[type][t].v[0] == 0) continue;
+                inside.add(bk.b[type][t]);
+                if (inside.v[0] == total.v[0]) break;
+                Counted outside;
+                for (int i = 0; i < 4; ++i) outside.v[i] = total.v[i] - inside.v[i];
+                const int64_t sum = inside.variablePart() + outside.variablePart();
                 if (!found || sum < bestSum) {
                     found = true;
                     bestSum = sum;
-                    bestInside = inside;
                     bestType = type;
                     bestT = t;
                 }
             }
         }
+        clearScratch(box);
         if (!found) {
             // Distinct colours always differ somewhere, so this is only a guard.
             box.canSplit = false;
             return;
         }
-        const Sums outside = total.minus(bestInside);
         for (int c = 0; c < 3; ++c) box.limit[c] = (bestType & (1u << c)) ? 63 : bestT;
-        setMean(bestInside, box.inside.mean);
-        box.inside.error = bestInside.error();
-        setMean(outside, box.outside.mean);
-        box.outside.error = outside.error();
-        // Partition in place: inside colours first, outside ones swapped to the end.
-        size_t lo = box.begin, hi = box.end;
-        while (lo < hi) {
-            const uint32_t code = colours_[lo];
-            if (chan(code, 0) <= box.limit[0] && chan(code, 1) <= box.limit[1] &&
-                chan(code, 2) <= box.limit[2]) {
-                ++lo;
-            } else {
-                std::swap(colours_[lo], colours_[--hi]);
-            }
+        // The halves in full, for their means and errors.
+        Sums in, out;
+        for (size_t i = box.begin; i < box.end; ++i) {
+            const uint32_t code = colours_[i];
+            (isInside(code, box.limit) ? in : out).add(Sums::of(code, counts_[code]));
         }
-        box.insideSize = lo - box.begin;
+        setMean(in, box.inside.mean);
+        box.inside.error = in.error();
+        setMean(out, box.outside.mean);
+        box.outside.error = out.error();
     }
 
-private:
     const uint64_t* counts_;
     std::vector<uint32_t>& colours_;
-    Sums buckets_[7][64];
+    std::unique_ptr<Buckets> scratch_;
 };
 
 inline int64_t reductionOf(const Box& b) {
@@ -345,6 +452,10 @@ inline bool takeRunnerSlot(const Pair& runner, const Pair& chosen) {
     return runner.position < chosen.position;
 }
 
+// Both arrangements need, again and again, the best pair of a colour over the free slots and
+// of a slot over the free colours. Each colour's slots and each slot's colours are sorted once
+// by how good the pair is (the lower index first among equals, as a scan in index order would
+// find); the best free one is then the first free one in that order.
 class Placer {
 public:
     Placer(int32_t colours, int32_t slots, int32_t base, const uint8_t* means,
@@ -363,6 +474,27 @@ public:
                 }
                 dist_[size_t(c) * ns_ + s] = uint32_t(std::lround(100.0 * std::sqrt(d2)));
             }
+        // For one slot the weight is fixed, so cost follows distance: distance, position,
+        // colour number order the colours.
+        colourOrder_.resize(size_t(ns_) * size_t(nc_));
+        std::vector<uint64_t> keys(static_cast<size_t>(nc_));
+        for (int32_t s = 0; s < ns_; ++s) {
+            for (int32_t c = 0; c < nc_; ++c) {
+                const Pair p = pair(c, s);
+                keys[c] = (uint64_t(p.distance) << 40) | (uint64_t(p.position) << 20) | uint64_t(c);
+            }
+            std::sort(keys.begin(), keys.end());
+            for (int32_t c = 0; c < nc_; ++c) colourOrder_[size_t(s) * nc_ + c] = int32_t(keys[c] & 0xFFFFF);
+        }
+        slotOrder_.resize(size_t(nc_) * size_t(ns_));
+        std::vector<Pair> pairs(static_cast<size_t>(ns_));
+        for (int32_t c = 0; c < nc_; ++c) {
+            for (int32_t s = 0; s < ns_; ++s) pairs[s] = pair(c, s);
+            std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+                return better(a, b) || (!better(b, a) && a.slot < b.slot);
+            });
+            for (int32_t s = 0; s < ns_; ++s) slotOrder_[size_t(c) * ns_ + s] = pairs[s].slot;
+        }
     }
 
     Pair pair(int32_t c, int32_t s) const {
@@ -381,32 +513,30 @@ public:
     std::vector<int32_t> colourFirst() const {
         std::vector<int32_t> result(size_t(ns_), -1);
         std::vector<char> colourFree(size_t(nc_), 1), slotFree(size_t(ns_), 1);
-        std::vector<Pair> best(static_cast<size_t>(nc_));
-        std::vector<char> stale(size_t(nc_), 1);
+        std::vector<int32_t> next(size_t(nc_), 0);
+        auto best = [&](int32_t c) {
+            const int32_t* order = &slotOrder_[size_t(c) * ns_];
+            while (!slotFree[order[next[c]]]) ++next[c];
+            return pair(c, order[next[c]]);
+        };
         int32_t left = std::min(nc_, ns_);
         while (left-- > 0) {
-            for (int32_t c = 0; c < nc_; ++c)
-                if (colourFree[c] && stale[c]) {
-                    best[c] = bestForColour(c, slotFree, -1);
-                    stale[c] = 0;
-                }
             int32_t e = -1, runner = -1;
+            Pair pe, pr;
             for (int32_t c = 0; c < nc_; ++c) {
                 if (!colourFree[c]) continue;
-                if (e < 0 || outranks(best[c], best[e])) {
-                    runner = e;
-                    e = c;
-                } else if (runner < 0 || outranks(best[c], best[runner])) {
-                    runner = c;
+                const Pair p = best(c);
+                if (e < 0 || outranks(p, pe)) {
+                    runner = e, pr = pe;
+                    e = c, pe = p;
+                } else if (runner < 0 || outranks(p, pr)) {
+                    runner = c, pr = p;
                 }
             }
-            int32_t slot = best[e].slot;
-            if (runner >= 0 && takeRunnerSlot(best[runner], best[e])) slot = best[runner].slot;
+            const int32_t slot = (runner >= 0 && takeRunnerSlot(pr, pe)) ? pr.slot : pe.slot;
             result[slot] = e;
             colourFree[e] = 0;
             slotFree[slot] = 0;
-            for (int32_t c = 0; c < nc_; ++c)
-                if (colourFree[c] && best[c].slot == slot) stale[c] = 1;
         }
         return result;
     }
@@ -414,29 +544,38 @@ public:
     std::vector<int32_t> slotFirst() const {
         std::vector<int32_t> result(size_t(ns_), -1);
         std::vector<char> colourFree(size_t(nc_), 1), slotFree(size_t(ns_), 1);
-        std::vector<Pair> best(static_cast<size_t>(ns_)), without(static_cast<size_t>(ns_));
-        for (int32_t s = 0; s < ns_; ++s) best[s] = bestForSlot(s, colourFree, -1);
+        std::vector<int32_t> next(size_t(ns_), 0);
+        // The best free colour of slot s other than `except` (-1: none left).
+        auto best = [&](int32_t s, int32_t except) -> int32_t {
+            const int32_t* order = &colourOrder_[size_t(s) * nc_];
+            while (next[s] < nc_ && !colourFree[order[next[s]]]) ++next[s];
+            for (int32_t i = next[s]; i < nc_; ++i)
+                if (colourFree[order[i]] && order[i] != except) return order[i];
+            return -1;
+        };
         int32_t left = std::min(nc_, ns_);
         while (left-- > 0) {
             int32_t d = -1;
-            for (int32_t s = 0; s < ns_; ++s)
-                if (slotFree[s] && (d < 0 || outranks(best[s], best[d]))) d = s;
-            const int32_t e = best[d].colour;
-            // Each slot's best pair among the colours other than e.
-            int32_t d2 = -1;
+            Pair pd;
             for (int32_t s = 0; s < ns_; ++s) {
                 if (!slotFree[s]) continue;
-                without[s] = best[s].colour == e ? bestForSlot(s, colourFree, e) : best[s];
-                if (without[s].colour < 0) continue;
-                if (d2 < 0 || outranks(without[s], without[d2])) d2 = s;
+                const Pair p = pair(best(s, -1), s);
+                if (d < 0 || outranks(p, pd)) d = s, pd = p;
             }
-            int32_t slot = d;
-            if (d2 >= 0 && takeRunnerSlot(without[d2], best[d])) slot = d2;
+            const int32_t e = pd.colour;
+            int32_t d2 = -1;
+            Pair p2;
+            for (int32_t s = 0; s < ns_; ++s) {
+                if (!slotFree[s]) continue;
+                const int32_t c = best(s, e);
+                if (c < 0) continue;
+                const Pair p = pair(c, s);
+                if (d2 < 0 || outranks(p, p2)) d2 = s, p2 = p;
+            }
+            const int32_t slot = (d2 >= 0 && takeRunnerSlot(p2, pd)) ? d2 : d;
             result[slot] = e;
             colourFree[e] = 0;
             slotFree[slot] = 0;
-            for (int32_t s = 0; s < ns_; ++s)
-                if (slotFree[s] && best[s].colour == e) best[s] = without[s];
         }
         return result;
     }
@@ -449,28 +588,11 @@ public:
     }
 
 private:
-    Pair bestForColour(int32_t c, const std::vector<char>& slotFree, int32_t) const {
-        Pair b;
-        for (int32_t s = 0; s < ns_; ++s) {
-            if (!slotFree[s]) continue;
-            Pair p = pair(c, s);
-            if (b.slot < 0 || better(p, b)) b = p;
-        }
-        return b;
-    }
-    Pair bestForSlot(int32_t s, const std::vector<char>& colourFree, int32_t except) const {
-        Pair b;
-        for (int32_t c = 0; c < nc_; ++c) {
-            if (!colourFree[c] || c == except) continue;
-            Pair p = pair(c, s);
-            if (b.colour < 0 || better(p, b)) b = p;
-        }
-        return b;
-    }
-
     int32_t nc_, ns_, base_;
     std::vector<uint32_t> dist_;
     std::vector<uint64_t> weight_;
+    std::vector<int32_t> colourOrder_;  // per slot, its colours best first
+    std::vector<int32_t> slotOrder_;    // per colour, its slots best first
 };
 
 inline int32_t send(const PaletteProgress& progress, const char* text, int32_t level) {
@@ -504,19 +626,10 @@ ReduceResult reducePalette(Histogram& histogram, uint8_t* palette, int32_t start
             if (counts[code]) colours.push_back(code);
         if (colours.empty()) return result;
 
-        auto reducer = std::make_unique<Reducer>(counts, colours);
+        Reducer reducer(counts, colours);
         std::vector<Box> boxes;
         boxes.reserve(size_t(wanted));
-        {
-            Box all;
-            all.begin = 0;
-            all.end = colours.size();
-            const Sums s = reducer->sumsOf(all.begin, all.end);
-            setMean(s, all.mean);
-            all.error = s.error();
-            reducer->bestSplit(all);
-            boxes.push_back(all);
-        }
+        boxes.push_back(reducer.first());
         bool first = true;
         char text[64];
         while (int32_t(boxes.size()) < wanted) {
@@ -537,17 +650,7 @@ ReduceResult reducePalette(Histogram& histogram, uint8_t* palette, int32_t start
                 }
             }
             if (most <= 0) break;
-            Box& box = boxes[chosen];
-            Box out;
-            out.begin = box.begin + box.insideSize;
-            out.end = box.end;
-            std::memcpy(out.mean, box.outside.mean, 3);
-            out.error = box.outside.error;
-            box.end = box.begin + box.insideSize;
-            std::memcpy(box.mean, box.inside.mean, 3);
-            box.error = box.inside.error;
-            reducer->bestSplit(box);
-            reducer->bestSplit(out);
+            Box out = reducer.split(boxes[chosen]);
             boxes.push_back(out);
         }
 
@@ -606,10 +709,76 @@ struct ColourMapper::Impl {
     uint8_t palette[768] = {};
     int32_t start = 0, count = 0;
     bool have = false;
-    uint8_t six[256][3] = {};
+    // The range's 6-bit channels, one array per channel, padded to a multiple of 16 with
+    // copies of the first entry (which, coming first, wins every tie with its copies).
+    alignas(32) int16_t red[256] = {};
+    alignas(32) int16_t green[256] = {};
+    alignas(32) int16_t blue[256] = {};
+    int32_t padded = 0;
     std::unique_ptr<int16_t[]> cache;  // -1: not yet searched
     std::vector<uint32_t> row;
 };
+
+bool gMapperPlainOnly = false;
+
+namespace {
+
+bool cpuHasAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// The first entry (offset in the range) with the least sum of squared channel differences.
+int32_t nearestPlain(const int16_t* red, const int16_t* green, const int16_t* blue, int32_t count,
+                     int32_t r, int32_t g, int32_t b) {
+    int32_t bestD = INT32_MAX, best = 0;
+    for (int32_t e = 0; e < count; ++e) {
+        const int32_t dr = r - red[e], dg = g - green[e], db = b - blue[e];
+        const int32_t d = dr * dr + dg * dg + db * db;
+        if (d < bestD) {
+            bestD = d;
+            best = e;
+            if (d == 0) break;
+        }
+    }
+    return best;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Sixteen entries at a time; distances are at most 3 x 63^2 and fit 16 bits.
+__attribute__((target("avx2"))) int32_t nearestAvx2(const int16_t* red, const int16_t* green,
+                                                    const int16_t* blue, int32_t padded,
+                                                    int32_t r, int32_t g, int32_t b) {
+    alignas(32) int16_t dist[256];
+    const __m256i vr = _mm256_set1_epi16(int16_t(r)), vg = _mm256_set1_epi16(int16_t(g)),
+                  vb = _mm256_set1_epi16(int16_t(b));
+    __m256i least = _mm256_set1_epi16(0x7FFF);
+    for (int32_t i = 0; i < padded; i += 16) {
+        const __m256i dr = _mm256_sub_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(red + i)), vr);
+        const __m256i dg = _mm256_sub_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(green + i)), vg);
+        const __m256i db = _mm256_sub_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(blue + i)), vb);
+        const __m256i d = _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(dr, dr), _mm256_mullo_epi16(dg, dg)),
+                                           _mm256_mullo_epi16(db, db));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(dist + i), d);
+        least = _mm256_min_epi16(least, d);
+    }
+    const __m128i half = _mm_min_epi16(_mm256_castsi256_si128(least), _mm256_extracti128_si256(least, 1));
+    const int32_t m = _mm_cvtsi128_si32(_mm_minpos_epu16(half)) & 0xFFFF;
+    const __m256i vm = _mm256_set1_epi16(int16_t(m));
+    for (int32_t i = 0; i < padded; i += 16) {
+        const uint32_t mask = uint32_t(_mm256_movemask_epi8(
+            _mm256_cmpeq_epi16(_mm256_load_si256(reinterpret_cast<const __m256i*>(dist + i)), vm)));
+        if (mask) return i + int32_t(__builtin_ctz(mask) / 2);
+    }
+    return 0;
+}
+#endif
+
+}  // namespace
 
 ColourMapper::ColourMapper() : impl_(std::make_unique<Impl>()) {}
 ColourMapper::~ColourMapper() = default;
@@ -634,8 +803,13 @@ bool ColourMapper::setPalette(const uint8_t* palette, int32_t start, int32_t cou
     std::memcpy(m.palette, next, sizeof next);
     m.start = start;
     m.count = count;
-    for (int e = 0; e < 256; ++e)
-        for (int c = 0; c < 3; ++c) m.six[e][c] = uint8_t(m.palette[3 * e + c] >> 2);
+    m.padded = (count + 15) / 16 * 16;
+    for (int32_t i = 0; i < m.padded; ++i) {
+        const int32_t e = start + (i < count ? i : 0);
+        m.red[i] = int16_t(m.palette[3 * e] >> 2);
+        m.green[i] = int16_t(m.palette[3 * e + 1] >> 2);
+        m.blue[i] = int16_t(m.palette[3 * e + 2] >> 2);
+    }
     m.have = true;
     clear();
     return true;
@@ -648,16 +822,14 @@ uint8_t ColourMapper::map(uint32_t code) {
     const int16_t known = m.cache[code];
     if (known >= 0) return uint8_t(known);
     const int32_t r = int32_t(chan(code, 0)), g = int32_t(chan(code, 1)), b = int32_t(chan(code, 2));
-    int32_t bestD = INT32_MAX, best = m.start;
-    for (int32_t e = m.start; e < m.start + m.count; ++e) {
-        const int32_t dr = r - m.six[e][0], dg = g - m.six[e][1], db = b - m.six[e][2];
-        const int32_t d = dr * dr + dg * dg + db * db;
-        if (d < bestD) {
-            bestD = d;
-            best = e;
-            if (d == 0) break;
-        }
-    }
+    int32_t offset;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpuHasAvx2() && !gMapperPlainOnly)
+        offset = nearestAvx2(m.red, m.green, m.blue, m.padded, r, g, b);
+    else
+#endif
+        offset = nearestPlain(m.red, m.green, m.blue, m.count, r, g, b);
+    const int32_t best = m.start + (offset < m.count ? offset : 0);
     m.cache[code] = int16_t(best);
     return uint8_t(best);
 }

@@ -138,4 +138,8 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Tests: when set, the mapper searches with its plain code even where AVX2 is there (both
+// give the same entries).
+extern bool gMapperPlainOnly;
+
 }  // namespace kro

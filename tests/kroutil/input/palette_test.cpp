@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -247,4 +248,26 @@ TEST(PaletteMapping, DeepColoursFindNearestAndCacheFollowsThePalette) {
     ASSERT_TRUE(m.setPalette(palette, 4, 3));
     EXPECT_EQ(m.map(colourCode(0, 0, 0)), 5);
     EXPECT_EQ(m.map(colourCode(0, 200, 30)), 6);
+}
+
+TEST(PaletteMapping, VectorAndPlainSearchesAgree) {
+    std::mt19937 rng(12);
+    for (auto [start, count] : {std::pair{0, 256}, std::pair{10, 236}, std::pair{37, 5}, std::pair{200, 17}}) {
+        uint8_t palette[768];
+        // Few distinct values, so that ties between entries are common.
+        for (auto& v : palette) v = uint8_t((rng() % 6) * 51);
+        ColourMapper fast, plain;
+        ASSERT_TRUE(fast.setPalette(palette, start, count));
+        ASSERT_TRUE(plain.setPalette(palette, start, count));
+        for (int i = 0; i < 4000; ++i) {
+            const uint32_t code = rng() % kColourCodes;
+            const uint8_t a = fast.map(code);
+            gMapperPlainOnly = true;
+            const uint8_t b = plain.map(code);
+            gMapperPlainOnly = false;
+            ASSERT_EQ(a, b) << start << "+" << count << " code " << code;
+            ASSERT_GE(a, start);
+            ASSERT_LT(a, start + count);
+        }
+    }
 }
