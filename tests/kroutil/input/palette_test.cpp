@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace kro;
@@ -269,5 +270,141 @@ TEST(PaletteMapping, VectorAndPlainSearchesAgree) {
             ASSERT_GE(a, start);
             ASSERT_LT(a, start + count);
         }
+    }
+}
+
+namespace {
+
+// A plain reference of the splitting, written from the rules: errors summed colour by colour
+// with the weights 30, 58, 12 about the truncated mean, all 512 thresholds tried in order.
+struct RefColour {
+    int r, g, b;
+    uint64_t n;
+};
+
+struct RefBox {
+    std::vector<RefColour> colours;
+    int mean[3];
+    uint64_t error;
+    bool split = false;
+    std::vector<RefColour> in, out;
+    int inMean[3], outMean[3];
+    uint64_t inError = 0, outError = 0;
+};
+
+void refMean(const std::vector<RefColour>& cs, int mean[3]) {
+    uint64_t n = 0, s[3] = {0, 0, 0};
+    for (auto& c : cs) n += c.n, s[0] += c.n * c.r, s[1] += c.n * c.g, s[2] += c.n * c.b;
+    for (int k = 0; k < 3; ++k) mean[k] = int(s[k] * 4 / n);
+}
+
+uint64_t refError(const std::vector<RefColour>& cs, const int mean[3]) {
+    uint64_t e = 0;
+    for (auto& c : cs) {
+        int64_t dr = c.r - (mean[0] >> 2), dg = c.g - (mean[1] >> 2), db = c.b - (mean[2] >> 2);
+        e += c.n * uint64_t(30 * dr * dr + 58 * dg * dg + 12 * db * db);
+    }
+    return e;
+}
+
+void refBestSplit(RefBox& box) {
+    box.split = box.colours.size() >= 2;
+    if (box.colours.size() <= 2) {
+        const RefColour& a = box.colours[0];
+        const RefColour& b = box.colours.size() == 2 ? box.colours[1] : a;
+        box.in = {a};
+        box.out = {b};
+        int am[3] = {a.r, a.g, a.b}, bm[3] = {b.r, b.g, b.b};
+        for (int k = 0; k < 3; ++k) box.inMean[k] = (am[k] << 2) | (am[k] >> 4), box.outMean[k] = (bm[k] << 2) | (bm[k] >> 4);
+        box.inError = box.outError = 0;
+        return;
+    }
+    bool found = false;
+    uint64_t best = 0;
+    for (int i = 0; i < 512; ++i) {
+        int t = i % 64;
+        int R = (i & 64) ? 63 : t, G = (i & 128) ? 63 : t, B = (i & 256) ? 63 : t;
+        std::vector<RefColour> in, out;
+        for (auto& c : box.colours) (c.r <= R && c.g <= G && c.b <= B ? in : out).push_back(c);
+        if (in.empty() || out.empty()) continue;
+        int im[3], om[3];
+        refMean(in, im);
+        refMean(out, om);
+        uint64_t sum = refError(in, im) + refError(out, om);
+        if (!found || sum < best) {
+            found = true;
+            best = sum;
+            box.in = in, box.out = out;
+            std::copy(im, im + 3, box.inMean);
+            std::copy(om, om + 3, box.outMean);
+            box.inError = refError(in, im), box.outError = refError(out, om);
+        }
+    }
+}
+
+std::multiset<Rgb> refReduce(const std::vector<RefColour>& colours, int wanted) {
+    std::vector<RefBox> boxes(1);
+    boxes[0].colours = colours;
+    refMean(colours, boxes[0].mean);
+    boxes[0].error = refError(colours, boxes[0].mean);
+    refBestSplit(boxes[0]);
+    while (int(boxes.size()) < wanted) {
+        int chosen = -1;
+        int64_t most = 0;
+        for (size_t b = 0; b < boxes.size(); ++b) {
+            int64_t r = boxes[b].split ? int64_t(boxes[b].error) - int64_t(boxes[b].inError + boxes[b].outError) : 0;
+            if (chosen < 0 || r > most) chosen = int(b), most = r;
+        }
+        if (most <= 0) break;
+        RefBox out;
+        RefBox& box = boxes[size_t(chosen)];
+        out.colours = box.out;
+        std::copy(box.outMean, box.outMean + 3, out.mean);
+        out.error = box.outError;
+        box.colours = box.in;
+        std::copy(box.inMean, box.inMean + 3, box.mean);
+        box.error = box.inError;
+        refBestSplit(box);
+        refBestSplit(out);
+        boxes.push_back(out);
+    }
+    std::multiset<Rgb> means;
+    for (auto& b : boxes) means.insert(Rgb{uint8_t(b.mean[0]), uint8_t(b.mean[1]), uint8_t(b.mean[2])});
+    return means;
+}
+
+}  // namespace
+
+TEST(PaletteReduce, SplitsAsThePlainRulesDo) {
+    std::mt19937 rng(21);
+    for (int round = 0; round < 12; ++round) {
+        // Clustered colours with uneven counts; channels below 63 so that no mean can be white.
+        std::vector<RefColour> colours;
+        Histogram h;
+        const int clusters = 2 + int(rng() % 5);
+        for (int k = 0; k < clusters; ++k) {
+            int cr = int(rng() % 50), cg = int(rng() % 50), cb = int(rng() % 50);
+            for (int j = 0; j < 25; ++j) {
+                int r = cr + int(rng() % 12), g = cg + int(rng() % 12), b = cb + int(rng() % 12);
+                uint32_t code = uint32_t(r << 12 | g << 6 | b);
+                uint64_t n = 1 + rng() % (round % 2 ? 1000 : 3);
+                if (h.count(code) == 0) colours.push_back({r, g, b, 0});
+                h.add(code, n);
+            }
+        }
+        std::sort(colours.begin(), colours.end(), [](auto& a, auto& b) {
+            return std::tie(a.r, a.g, a.b) < std::tie(b.r, b.g, b.b);
+        });
+        for (auto& c : colours) c.n = h.count(uint32_t(c.r << 12 | c.g << 6 | c.b));
+        const int wanted = 3 + int(rng() % 40);
+        uint8_t palette[768];
+        std::fill(palette, palette + 768, uint8_t(255));
+        ReduceResult r = reducePalette(h, palette, 0, wanted, 0, 0, nullptr, {});
+        std::multiset<Rgb> got;
+        for (int e = 0; e < wanted; ++e)
+            if (entry(palette, e) != Rgb{255, 255, 255}) got.insert(entry(palette, e));
+        const std::multiset<Rgb> want = refReduce(colours, wanted);
+        EXPECT_EQ(r.boxes, int(want.size())) << "round " << round;
+        EXPECT_EQ(got, want) << "round " << round;
     }
 }
