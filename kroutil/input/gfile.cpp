@@ -322,13 +322,23 @@ bool advanceFrame(GFile* g, const Processing& proc, bool* readAny) {
     target = std::min<int64_t>(target, g->framesInRange);
     bool any = false;
     while (g->sourceFrameCounter < target) {
-        if (!p->ended && !readSourceFrame(g)) p->ended = true;
+        if (!p->ended) {
+            if (!readSourceFrame(g)) p->ended = true;
+            any = true;
+        }
         ++g->sourceFrameCounter;
-        any = true;
     }
     if (readAny) *readAny = any;
     if (!p->haveFrame) return false;
-    if (any || !p->processedValid) processFrame(g, proc);
+    // A repeated frame is processed again only when the processing asked for changed.
+    const Processing& last = p->processedWith;
+    bool sameArgs = last.median == proc.median && last.softening == proc.softening && last.levels == proc.levels &&
+                    last.brightness == proc.brightness && last.threshold == proc.threshold &&
+                    std::memcmp(&last.gamma, &proc.gamma, sizeof(float)) == 0;
+    if (any || !p->processedValid || !sameArgs) {
+        processFrame(g, proc);
+        p->processedWith = proc;
+    }
     return true;
 }
 

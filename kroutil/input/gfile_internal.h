@@ -16,6 +16,9 @@
 struct TorvexFile;
 struct KroFlic;
 struct RlaImage;
+namespace kro {
+struct AviReader;
+}
 struct KroFile;
 
 namespace gfile {
@@ -74,6 +77,7 @@ struct GFilePrivate {
     TorvexFile* torvex = nullptr;
     KroFlic* flic = nullptr;
     RlaImage* rla = nullptr;
+    kro::AviReader* avi = nullptr;
     RawState raw;
     ImageDescriptor still{};
     bool stillLoaded = false;
@@ -104,6 +108,7 @@ struct GFilePrivate {
     int32_t outputHeight = 0;
     bool processedValid = false;
     Processing proc;                 // the arguments of the GFileGet in progress (lists pass them on)
+    Processing processedWith;        // the arguments `processed` was made with
     uint32_t skipFrames = 0;         // lists: frames of the current entry still before the range
 
     // ---- palette

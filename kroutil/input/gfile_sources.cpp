@@ -7,7 +7,9 @@
 
 #include "codec/torvex.h"
 #include "kroutil/flic.h"
+#include "kroutil/input/avi_reader.h"
 #include "kroutil/input/gfile_internal.h"
+#include "kroutil/sfile.h"
 #include "kroutil/input/rla_reader.h"
 #include "kroutil/kro_file.h"
 #include "kroutil/util.h"
@@ -26,6 +28,9 @@ const char* const kCrashTorvex =
 const char* const kCrashRla =
     "Crashed while reading this RLA file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work around "
     "the crash.";
+const char* const kCrashAvi =
+    "Windows crashed while reading this AVI file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work "
+    "around the crash.";
 const char* const kCrashStill =
     "Crashed while reading this file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work around the "
     "crash.";
@@ -159,6 +164,94 @@ bool tryRla(GFile* g, const char* name) {
     return true;
 }
 
+// ---- AVI -------------------------------------------------------------------------------------------
+
+// Opens an AVI; `undecodable` is set when the video stream is there but its frames cannot be
+// decoded (the caller then skips the still readers that would only misread it).
+bool tryAvi(GFile* g, const char* name, bool* undecodable) {
+    std::string n = withDefault(name, ".avi");
+    kro::AviReader* r = kro::aviOpen(n.c_str());
+    if (!r) return false;
+    const kro::AviVideoInfo& v = kro::aviVideo(r);
+    if (!v.present || !v.decodable || v.frames == 0 || v.width < 1 || v.height < 1 || v.width > 16384 ||
+        v.height > 16384) {
+        if (v.present && !v.decodable) *undecodable = true;
+        kro::aviClose(r);
+        return false;
+    }
+    GFilePrivate* p = g->priv;
+    p->avi = r;
+    setKind(g, GFILE_KIND_AVI);
+    setName(g, n);
+    g->sourceWidth = v.width;
+    g->sourceHeight = v.height;
+    g->bitsPerPixel = int32_t(v.outBits);
+    g->hasAlpha = 0;
+    p->frameCount = int32_t(std::min<uint32_t>(v.frames, INT32_MAX));
+    g->fileRateNum = int32_t(std::min<uint32_t>(v.rateNum, INT32_MAX));
+    g->fileRateDen = int32_t(std::min<uint32_t>(v.rateDen, INT32_MAX));
+    for (uint32_t i = 0; i < kro::aviSoundCount(r); ++i)
+        if (kro::aviSound(r, i)->pcm) g->hasSound = 1;
+    int32_t bytes = v.outBits == 8 ? 1 : int32_t(v.outBits / 8);
+    p->picturePitch = int64_t(v.width) * bytes;
+    p->picture.assign(size_t(p->picturePitch) * size_t(v.height), 0);
+    return true;
+}
+
+// Frame n of the range, turned top-down into the frame buffer; a frame that cannot be read
+// leaves the previous picture.
+void readAvi(GFile* g, uint32_t n) {
+    GFilePrivate* p = g->priv;
+    const kro::AviFrame* f = kro::aviReadFrame(p->avi, n);
+    if (!f || !f->header || !f->pixels || f->header->width != g->sourceWidth || f->header->height != g->sourceHeight ||
+        f->header->bit_count != g->bitsPerPixel) {
+        kro::statusWarnOnce(g->status, "gfile: avi", kCrashAvi);
+        return;
+    }
+    int32_t h = g->sourceHeight;
+    for (int32_t y = 0; y < h; ++y)
+        std::memcpy(p->picture.data() + size_t(y) * size_t(p->picturePitch),
+                    f->pixels + size_t(h - 1 - y) * f->stride, size_t(p->picturePitch));
+    if (f->colors)
+        for (int i = 0; i < 256; ++i) {
+            p->sourcePalette[3 * i] = f->colors[4 * i + 2];
+            p->sourcePalette[3 * i + 1] = f->colors[4 * i + 1];
+            p->sourcePalette[3 * i + 2] = f->colors[4 * i];
+        }
+}
+
+// ---- sound-only sources ------------------------------------------------------------------------
+
+// A sound file is a source of small black frames, 15 a second, as long as its sound.
+bool trySound(GFile* g, const char* name) {
+    SFile* s = SFileOpen(name, 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    if (!s) return false;
+    uint64_t perSecond = uint64_t(s->sourceRate) * s->sourceFrameBytes;
+    uint64_t frames = perSecond ? s->totalBytes * 15 / perSecond + 1 : 1;
+    setKind(g, GFILE_KIND_SOUND);
+    setName(g, s->name[0] ? std::string(s->name) : std::string(name));
+    SFileClose(s);
+    g->sourceWidth = 4;
+    g->sourceHeight = 4;
+    g->bitsPerPixel = 8;
+    g->hasSound = 1;
+    g->fileRateNum = 15;
+    g->fileRateDen = 1;
+    g->priv->frameCount = int32_t(std::min<uint64_t>(frames, INT32_MAX));
+    g->priv->picture.assign(16, 0);
+    g->priv->picturePitch = 4;
+    return true;
+}
+
+bool isWave(const char* name) {
+    KroFile* f = KroFileOpen(4096, name, KRO_FILE_READ);
+    if (!f) return false;
+    uint8_t h[12];
+    bool wave = KroFileGet(f, h, 12) == 12 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WAVE", 4) == 0;
+    KroFileClose(f);
+    return wave;
+}
+
 // ---- raw frame file --------------------------------------------------------------------------------
 
 bool tryRaw(GFile* g, const char* name) {
@@ -268,6 +361,9 @@ bool tryGif(GFile* g, const char* name) {
     stillTail(g, GFILE_KIND_GIF, info.width, info.height, 8);
     return true;
 }
+
+// TIFF joins the detection when the image library reads it.
+bool tryTif(GFile*, const char*) { return false; }
 
 bool tryJpeg(GFile* g, const char* name) {
     std::string n = withDefault(name, ".jpg");
@@ -457,15 +553,30 @@ bool openSingle(GFile* g, const char* name) {
         kro::statusError(g->status, text);
         return false;
     }
-    bool ok = tryFlic(g, name) || tryTorvex(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
-              tryTga(g, name) || tryGif(g, name);
-    if (!ok) {
-        // The media chain, by extension: only the readers this platform has take part.
-        bool pngFirst = extensionIs(name, ".png") && (g->flags & GFILE_KEEP_ALPHA);
-        if (pngFirst || extensionIs(name, ".qt") || extensionIs(name, ".mov")) ok = tryPng(g, name);
-        else ok = tryJpeg(g, name) || tryPng(g, name);
+    // Wave files go straight to the sound reader.
+    bool ok = false, wave = isWave(name);
+    if (!wave) {
+        ok = tryFlic(g, name) || tryTorvex(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
+             tryTga(g, name) || tryGif(g, name);
     }
-    if (!ok) ok = tryRaw(g, name);
+    if (!ok && !wave) {
+        // The media chain, by extension; the platform's movie readers do not exist here, so
+        // only AVI and the still readers take part.
+        bool undecodable = false;
+        if (extensionIs(name, ".jpg") || extensionIs(name, ".jpeg") || extensionIs(name, ".tif") ||
+            (extensionIs(name, ".png") && !(g->flags & GFILE_KEEP_ALPHA))) {
+            ok = tryTif(g, name) || tryJpeg(g, name) || tryPng(g, name);
+        } else if (extensionIs(name, ".qt") || extensionIs(name, ".mov")) {
+            ok = tryAvi(g, name, &undecodable) || tryPng(g, name);
+        } else if (extensionIs(name, ".png")) {
+            ok = tryPng(g, name) || tryAvi(g, name, &undecodable);
+        } else {
+            ok = tryAvi(g, name, &undecodable) || (!undecodable && (tryTif(g, name) || tryJpeg(g, name))) ||
+                 tryPng(g, name);
+        }
+    }
+    if (!ok) ok = trySound(g, name);
+    if (!ok && !wave) ok = tryRaw(g, name);
     if (!ok) {
         char text[1100];
         std::snprintf(text, sizeof text, "Error opening: %s", name);
@@ -531,6 +642,27 @@ bool readSourceFrame(GFile* g) {
         p->haveFrame = true;
         return ok;
     }
+    case GFILE_KIND_AVI: {
+        readAvi(g, p->firstIndex + uint32_t(g->sourceFrameCounter));
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.width = g->sourceWidth;
+        f.height = g->sourceHeight;
+        f.depth = g->bitsPerPixel;
+        f.palette = p->sourcePalette;
+        p->haveFrame = true;
+        return true;
+    }
+    case GFILE_KIND_SOUND: {
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.width = 4;
+        f.height = 4;
+        f.depth = 8;
+        f.palette = p->sourcePalette;
+        p->haveFrame = true;
+        return true;
+    }
     case GFILE_KIND_RLA: {
         if (p->picture.empty()) {
             p->picturePitch = int64_t(g->sourceWidth) * 4;
@@ -575,6 +707,8 @@ void closeSource(GFile* g) {
     p->torvex = nullptr;
     if (p->flic) KroFlicClose(p->flic);
     p->flic = nullptr;
+    if (p->avi) kro::aviClose(p->avi);
+    p->avi = nullptr;
     if (p->rla) rlaClose(p->rla);
     p->rla = nullptr;
     if (p->raw.file) KroFileClose(p->raw.file);

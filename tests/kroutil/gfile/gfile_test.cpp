@@ -13,6 +13,7 @@
 #include "encoder/torvex_writer.h"
 #include "kroutil/gfile.h"
 #include "kroutil/image.h"
+#include "kroutil/output/avi_writer.h"
 #include "kroutil/util/status_send.h"
 #include "tests/support/test_support.h"
 
@@ -403,6 +404,54 @@ TEST_F(GFileTest, TorvexDeliversTheDecodedFrames) {
     EXPECT_EQ(gLog[0].text, "Processing frame 2 of 4...");
     EXPECT_EQ(gLog[1].text, "Skipping frame 1...");
     EXPECT_EQ(gLog[1].level, 1);
+}
+
+// ---- AVI and sound-only sources -------------------------------------------------------------------------
+
+TEST_F(GFileTest, AviFramesAndRange) {
+    kro::AviWriterVideo video;
+    video.width = 6;
+    video.height = 3;
+    video.bits = 24;
+    video.rateNum = 30000;
+    video.rateDen = 1001;
+    std::string name = dir.file("clip.avi");
+    kro::AviWriter* w = kro::aviWriterCreate(name.c_str(), video);
+    ASSERT_NE(w, nullptr);
+    Bytes rows(size_t(3) * 20);  // bottom-up rows of 6 x 3 bytes, padded to 20
+    for (int k = 0; k < 5; ++k) {
+        std::fill(rows.begin(), rows.end(), 0);
+        rows[2 * 20 + 0] = uint8_t(k);       // top-left pixel: blue = k
+        rows[2 * 20 + 2] = uint8_t(10 * k);  // red
+        ASSERT_GT(kro::aviWriterPutFrame(w, rows.data(), nullptr), 0u);
+    }
+    ASSERT_GT(kro::aviWriterClose(w), 0u);
+    Opened o;
+    o.g = openPlain(dir.file("clip"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 4);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_AVI);
+    EXPECT_STREQ(o.g->typeName, "AVI");
+    EXPECT_EQ(o.g->fileRateNum, 30000);
+    EXPECT_EQ(o.g->fileRateDen, 1001);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{0x0A0001u, 0x140002u, 0x1E0003u}));
+}
+
+TEST_F(GFileTest, WaveIsASoundOnlySource) {
+    // One second of 8-bit mono sound at 8000 Hz: 16 frames of 1/15 s.
+    Bytes wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
+                 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0, 'd', 'a', 't', 'a', 0x40, 0x1F, 0, 0};
+    wav.resize(wav.size() + 8000, 128);
+    bytes::store32le(&wav[4], uint32_t(wav.size() - 8));
+    testsupport::writeFile(dir.file("s.wav"), wav);
+    Opened o;
+    o.g = openPlain(dir.file("s.wav"));
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_SOUND);
+    EXPECT_STREQ(o.g->typeName, "Sound-only");
+    EXPECT_EQ(o.g->hasSound, 1);
+    EXPECT_EQ(o.g->canvasWidth, 4);
+    EXPECT_EQ(o.g->outputFrameCount, 16);
+    EXPECT_EQ(firstPixels(o.g).size(), 16u);
 }
 
 // ---- lists and sequences --------------------------------------------------------------------------------
