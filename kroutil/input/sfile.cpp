@@ -12,6 +12,7 @@
 #include "bytes/byte_order.h"
 #include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
+#include "kroutil/input/avi_reader.h"
 #include "kroutil/util/status_send.h"
 
 namespace {
@@ -42,6 +43,10 @@ struct SFilePrivate {
     uint32_t nextFrame = 0;
     std::vector<uint8_t> chunk;
     uint32_t chunkPos = 0, chunkEnd = 0;
+    // Kind 3: the AVI file, its sound stream and the next sample frame (stream time).
+    kro::AviReader* avi = nullptr;
+    uint32_t aviStream = 0;
+    uint64_t aviPosition = 0;
     // Decoded sources discard the window's skip while reading.
     uint64_t skip = 0, skipLeft = 0;
     // The window: source bytes still allowed (kUnlimited: to the end of the source).
@@ -260,6 +265,37 @@ void rewindTorvex(SFile* s) {
     p->chunkPos = p->chunkEnd = 0;
 }
 
+// ---- AVI sound streams --------------------------------------------------------------------
+
+// The AVI file's sound stream number `stream` (0-based, in file order), which must be PCM of 8
+// or 16 bits, mono or stereo. *period: the video's frame period (10 us units), if it has one.
+bool openAvi(SFile* s, const char* name, uint32_t stream, uint32_t* period) {
+    SFilePrivate* p = s->priv;
+    kro::AviReader* r = kro::aviOpen(name);
+    if (!r) return false;
+    const kro::AviSoundInfo* a = kro::aviSound(r, stream);
+    if (!a || !a->pcm || (a->bits != 8 && a->bits != 16) || (a->channels != 1 && a->channels != 2) || a->rate == 0 ||
+        a->blockAlign != a->channels * a->bits / 8) {
+        kro::aviClose(r);
+        return false;
+    }
+    setFormat(s, a->rate, a->bits, a->channels);
+    p->avi = r;
+    p->aviStream = stream;
+    s->kind = SFILE_KIND_AVI;
+    s->typeName = "AVI";
+    s->track = int32_t(stream);
+    s->readBufferSize = kFileBuffer;
+    // Stream time 0 is the video's frame 0; sound that starts late is silence until then.
+    s->totalBytes = (uint64_t(a->start) + a->samples) * s->sourceFrameBytes;
+    const kro::AviVideoInfo& v = kro::aviVideo(r);
+    if (v.present && v.rateNum) {
+        uint64_t tenUs = uint64_t(v.rateDen) * 100000 / v.rateNum;
+        if (tenUs > 0 && tenUs < 0x7FFFFFFF) *period = uint32_t(tenUs);
+    }
+    return true;
+}
+
 // ---- lists --------------------------------------------------------------------------------
 
 bool openList(SFile* s, const char* name, uint32_t rate, uint32_t bits, uint32_t channels);
@@ -300,6 +336,12 @@ uint32_t readSource(SFile* s, uint8_t* dst, uint32_t want) {
             got += n;
         }
         break;
+    case SFILE_KIND_AVI: {
+        uint32_t n = kro::aviReadSound(p->avi, p->aviStream, p->aviPosition, dst, want / s->sourceFrameBytes);
+        p->aviPosition += n;
+        got = n * s->sourceFrameBytes;
+        break;
+    }
     case SFILE_KIND_LIST:
         while (got < want && p->entry < p->entries.size()) {
             if (!p->current) {
@@ -398,6 +440,10 @@ void positionSource(SFile* s) {
         break;
     case SFILE_KIND_TORVEX:
         rewindTorvex(s);
+        break;
+    case SFILE_KIND_AVI:
+        p->aviPosition = p->skip / s->sourceFrameBytes;
+        p->skipLeft = 0;
         break;
     case SFILE_KIND_LIST:
         if (p->current) SFileClose(p->current);
@@ -527,13 +573,19 @@ SFile* SFileOpen(const char* name, uint32_t rate, uint32_t bits, uint32_t channe
             opened = r > 0;
             if (opened && p->tvx->period) period = p->tvx->period;
         }
+        if (!opened && !rawCode) {
+            std::string aviName = hadExtension ? std::string(name) : std::string(name) + ".avi";
+            opened = openAvi(s, aviName.c_str(), track, &period);
+        }
         if (!opened) {
             kro::statusError(status, "Error opening the audio input file.");
             SFileClose(s);
             return nullptr;
         }
-        applyWindow(s, s->kind == SFILE_KIND_WAVE ? s->totalBytes : kUnlimited, start, end, period);
-        if (s->kind == SFILE_KIND_WAVE) s->totalBytes = p->window;
+        // Files and streams know their length; decoded sources end where their data ends.
+        const bool known = s->kind == SFILE_KIND_WAVE || s->kind == SFILE_KIND_AVI;
+        applyWindow(s, known ? s->totalBytes : kUnlimited, start, end, period);
+        if (known) s->totalBytes = p->window;
         else if (p->window != kUnlimited && p->window < s->totalBytes) s->totalBytes = p->window;
     }
     s->outputRate = rate ? rate : s->sourceRate;
@@ -653,6 +705,7 @@ void SFileClose(SFile* s) {
     if (p) {
         if (p->file) KroFileClose(p->file);
         if (p->tvx) TorvexClose(p->tvx);
+        if (p->avi) kro::aviClose(p->avi);
         if (p->current) SFileClose(p->current);
         delete p;
     }

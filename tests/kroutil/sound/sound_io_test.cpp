@@ -14,6 +14,7 @@
 #include "codec/transform/audio_decoder.h"
 #include "encoder/torvex_writer.h"
 #include "kroutil/csfile.h"
+#include "kroutil/output/avi_writer.h"
 #include "kroutil/sfile.h"
 #include "tests/support/test_support.h"
 
@@ -408,6 +409,44 @@ TEST_F(SoundIo, TorvexTracksEqualTheDump) {
     EXPECT_EQ(gMessages, (std::vector<std::string>{"2:No sound found in the specified Torvex track.",
                                                    "2:No sound found in the specified Torvex track.",
                                                    "2:No sound found in the Torvex file."}));
+}
+
+// An AVI file's PCM stream, at 10 frames a second: the whole stream, and a window of frames
+// 3 to 5 in the video's own frame period.
+TEST_F(SoundIo, AviSound) {
+    Bytes pcm = testsupport::sinePcm(11025, 2, 16, 1.0, 500, 100, 9000);
+    std::string path = tmp_.file("clip.avi");
+    kro::AviWriterVideo video;
+    video.width = 4, video.height = 4, video.bits = 24, video.rateNum = 10, video.rateDen = 1;
+    kro::AviWriter* w = kro::aviWriterCreate(path.c_str(), video);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(kro::aviWriterSetSound(w, 11025, 16, 2, 0));
+    Bytes picture(4 * 4 * 3, 7);
+    const uint32_t perFrame = 1102 * 4;
+    for (uint32_t k = 0; k * perFrame < pcm.size(); ++k) {
+        kro::aviWriterPutFrame(w, picture.data(), nullptr);
+        uint32_t n = uint32_t(std::min<size_t>(perFrame, pcm.size() - k * perFrame));
+        kro::aviWriterPutSound(w, pcm.data() + k * perFrame, n);
+    }
+    ASSERT_GT(kro::aviWriterClose(w), 0u);
+    SFile* s = SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s->typeName, "AVI");
+    EXPECT_EQ(s->kind, SFILE_KIND_AVI);
+    EXPECT_EQ(readAll(s), pcm);
+    SFileClose(s);
+    // Frame 3 starts at 0.2 s, frame 5 ends at 0.5 s: 2205 sample frames from 3307.
+    s = SFileOpen(path.c_str(), 0, 0, 0, -3, -5, 0, 0, 0, nullptr);
+    ASSERT_NE(s, nullptr);
+    Bytes got = readAll(s);
+    EXPECT_EQ(got, Bytes(pcm.begin() + 2205 * 4, pcm.begin() + (2205 + 3307) * 4));
+    SFileReset(s);
+    EXPECT_EQ(readAll(s, 4096), got);
+    SFileClose(s);
+    // No such sound stream.
+    gMessages.clear();
+    EXPECT_EQ(SFileOpen(path.c_str(), 0, 0, 0, 0, 0, 1, 0, 0, collect), nullptr);
+    EXPECT_EQ(gMessages, std::vector<std::string>{"2:Error opening the audio input file."});
 }
 
 // ---- CSFile: blocks decoded by the codec --------------------------------------------------
