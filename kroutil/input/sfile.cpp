@@ -19,6 +19,7 @@ namespace {
 
 constexpr uint32_t kFileBuffer = 16384;
 constexpr uint64_t kUnlimited = ~uint64_t(0);
+constexpr uint32_t kLargestReadBuffer = 1u << 20;
 // A sound without pictures counts a frame as 1/15 s (10-microsecond units), as graphics input
 // does for such sources.
 constexpr uint32_t kSoundOnlyPeriod = 6667;
@@ -592,7 +593,11 @@ SFile* SFileOpen(const char* name, uint32_t rate, uint32_t bits, uint32_t channe
     s->outputBits = (bits == 8 || bits == 16) ? bits : s->sourceBits;
     s->outputChannels = (channels == 1 || channels == 2) ? channels : s->sourceChannels;
     s->outputFrameBytes = s->outputBits / 8 * s->outputChannels;
-    if (s->kind == SFILE_KIND_TORVEX) s->readBufferSize = s->sourceRate * s->sourceFrameBytes * 2;
+    if (s->kind == SFILE_KIND_TORVEX) {
+        // Two seconds of the track, within reason: the rate comes from the file.
+        uint64_t two = uint64_t(s->sourceRate) * s->sourceFrameBytes * 2;
+        s->readBufferSize = uint32_t(two < kLargestReadBuffer ? two : kLargestReadBuffer);
+    }
     if (s->kind == SFILE_KIND_LIST) s->readBufferSize = 65536;
     uint32_t bufferSize = s->readBufferSize < kFileBuffer ? kFileBuffer : s->readBufferSize;
     p->buffer.resize(bufferSize);
