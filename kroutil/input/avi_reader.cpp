@@ -642,20 +642,23 @@ bool decodeFrame(AviReader* r, uint32_t n) {
     if (c.size == 0) return true;  // repeats the previous frame
     const AviVideoInfo& v = r->video;
     if (c.offset > r->size || c.size > r->size - c.offset) return fail(r, "frame data outside the file");
+    uint32_t w = uint32_t(v.width), h = uint32_t(v.height);
+    uint64_t srcStride = (uint64_t(v.storedBits) * w + 31) / 32 * 4;
+    // Only what the picture can use is read: a huge chunk costs no huge buffer.
+    uint64_t useful = v.compression == kAviRle8 ? uint64_t(w) * h * 4 + uint64_t(h) * 4 + 1024 : srcStride * h;
+    if (v.compression != kAviRle8 && c.size < useful) return fail(r, "frame data too short");
+    uint32_t take = uint32_t(std::min<uint64_t>(c.size, useful));
     try {
-        if (r->chunkData.size() < c.size) r->chunkData.resize(c.size);
+        if (r->chunkData.size() < take) r->chunkData.resize(take);
     } catch (const std::bad_alloc&) {
         return fail(r, "out of memory");
     }
-    if (!readAt(r, c.offset, r->chunkData.data(), c.size)) return fail(r, "frame data cannot be read");
+    if (!readAt(r, c.offset, r->chunkData.data(), take)) return fail(r, "frame data cannot be read");
     const uint8_t* src = r->chunkData.data();
     if (v.compression == kAviRle8) {
-        decodeRle8(r, src, c.size);
+        decodeRle8(r, src, take);
         return true;
     }
-    uint32_t w = uint32_t(v.width), h = uint32_t(v.height);
-    uint64_t srcStride = (uint64_t(v.storedBits) * w + 31) / 32 * 4;
-    if (uint64_t(c.size) < srcStride * h) return fail(r, "frame data too short");
     for (uint32_t y = 0; y < h; ++y) {
         // Stored rows are bottom-up unless the height was negative.
         const uint8_t* s = src + size_t(v.topDown ? h - 1 - y : y) * srcStride;

@@ -210,6 +210,23 @@ TEST(AviReader, Rle8DrawsOverThePreviousFrameAndRepeatsEmptyChunks) {
     EXPECT_EQ(kro::aviFrameStoredSize(f.r, 2), 0u);
 }
 
+// A continuation part without the streams' own indexes: idx1 covers the first part, the rest is
+// found by walking the later movi lists.
+TEST(AviReader, ContinuationPartsWithoutTheirIndexesAreWalked) {
+    Bytes strl = list("LIST", "strl", {strh({}), strfBitmap(1, 1, 8, 0, grayTable(4))});
+    Bytes first = file(avih(0, 1, 1, 1, 1), {strl}, movi({{"00db", {1, 0, 0, 0}}}), IndexKind::Relative);
+    append(first, list("RIFF", "AVIX", {movi({{"00db", {2, 0, 0, 0}}, {"00pc", {3, 1, 0, 0, 9, 9, 9, 0}}, {"00db", {3, 0, 0, 0}}}).list}));
+    Opened f(first);
+    ASSERT_NE(f.r, nullptr);
+    ASSERT_EQ(kro::aviVideo(f.r).frames, 3u);
+    for (uint32_t k = 0; k < 3; ++k) {
+        const kro::AviFrame* fr = kro::aviReadFrame(f.r, k);
+        ASSERT_NE(fr, nullptr);
+        EXPECT_EQ(fr->pixels[0], k + 1);
+        EXPECT_EQ(fr->colors[12], k == 2 ? 9 : 30);  // entry 3 changes before the last frame
+    }
+}
+
 TEST(AviReader, StreamsThatStartLate) {
     StreamHeader vs;
     vs.start = 5;
