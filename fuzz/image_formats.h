@@ -49,6 +49,9 @@ struct Format {
     int32_t (*write)(const char*, ImageDescriptor*, int32_t option);
     bool lossless;
     std::vector<int32_t> options;                    // writer options worth trying
+    // 1-bit pictures are kept as black and white only: entry 0 is black when it is black in the
+    // image, white otherwise, and entry 1 the other one.
+    bool bilevelBlackWhite = false;
 };
 
 inline std::vector<Format> formats() {
@@ -102,7 +105,7 @@ inline std::vector<Format> formats() {
                  },
                  [](const char* n, ImageDescriptor* d) { return loadtif(n, d); },
                  [](const char* n, ImageDescriptor* d, int32_t o) { return WriteTiffFile(n, d, o); }, true,
-                 {0, 1, 2, 3, 4, 5, 16, 32}});
+                 {0, 1, 2, 3, 4, 5, 16, 32}, true});
     f.push_back({"jpeg", jpeginfo && loadjpg && WriteJpegFile,
                  [](const char* n, Size* s) {
                      JpegInfo h{};
