@@ -1,5 +1,5 @@
 // Opens the fuzz bytes as a Quarn file, from memory and through a file (buffered or read whole),
-// and takes every track's sound out of every frame.
+// and takes every track's sound and the picture out of every frame.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +24,9 @@ void readAll(QuarnStream* s) {
     std::vector<QuarnAudioTrack*> tracks;
     for (uint32_t t = 0; t < s->audioTracks && t < 8; ++t) tracks.push_back(QuarnOpenAudioTrack(s, t));
     std::vector<uint8_t> out;
+    // Pictures of any size the header may claim would only measure the allocator.
+    QuarnVideo* video = uint64_t(s->displayWidth) * s->displayHeight <= (1u << 16) ? QuarnVideoOpen(s) : nullptr;
+    std::vector<uint32_t> pixels(video ? size_t(video->width) * video->height : 0);
     // Frames are bounded by the input's size, the walk by a fixed count.
     for (uint32_t n = 0; n < 2000; ++n) {
         for (QuarnAudioTrack* t : tracks) {
@@ -31,9 +34,12 @@ void readAll(QuarnStream* s) {
             out.resize(t->bufferSize + 1);
             QuarnExtractAudio(t, out.data());
         }
+        if (video) QuarnVideoDecode(video, pixels.data(), int32_t(video->width * 4));
         if (!QuarnAdvance(s) && s->currentFrame >= s->frames) break;
     }
     QuarnGotoFrame(s, s->frames / 2);
+    if (video) QuarnVideoDecode(video, pixels.data(), int32_t(video->width * 4));
+    QuarnVideoClose(video);
     for (QuarnAudioTrack* t : tracks) QuarnCloseAudioTrack(t);
     QuarnStreamClose(s);
 }

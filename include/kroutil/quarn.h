@@ -5,8 +5,8 @@
  * packet per track and then the picture planes (alpha when the file has one, luma, two
  * half-size chroma planes unless the file is grey).
  *
- * Reading: QuarnStreamOpen, then the current frame's sound with QuarnExtractAudio,
- * QuarnAdvance to the next frame, QuarnStreamClose. A failed
+ * Reading: QuarnStreamOpen, then the current frame's sound with QuarnExtractAudio and its
+ * picture with QuarnVideoDecode, QuarnAdvance to the next frame, QuarnStreamClose. A failed
  * open leaves its reason in QuarnLastError. Every function accepts a null record and then does
  * nothing (returns 0 or null). */
 #ifndef KROUTIL_QUARN_H
@@ -119,6 +119,60 @@ KRO_API uint32_t QuarnExtractAudio(QuarnAudioTrack* track, void* dest);
 KRO_API void QuarnCloseAudioTrack(QuarnAudioTrack* track);
 /* The index of the last track with this identifier, or -1. */
 KRO_API int32_t QuarnFindTrack(QuarnStream* stream, uint32_t id);
+
+/* The picture decoder's use of wide vector code: features is a mask of what may be used
+ * (QUARN_FEATURE_WIDE: the four-pixel colour conversion); returns what is in use now. */
+#define QUARN_FEATURE_WIDE 1u
+KRO_API uint32_t QuarnControlPlatformFeatures(uint32_t features);
+
+typedef struct QuarnVideoPrivate QuarnVideoPrivate;
+
+typedef struct QuarnVideo {
+    uint32_t width;           /* display size of the delivered pictures */
+    uint32_t height;
+    uint32_t hasAlpha;        /* 1 when the top byte of each pixel holds the alpha plane */
+    uint32_t lastFrame;       /* the frame last decoded (1-based), 0 before the first */
+    uint32_t alphaEnd;        /* where each part of the last frame ended, from the frame start */
+    uint32_t lumaEnd;
+    uint32_t chromaEnd[2];
+    QuarnVideoPrivate* priv;
+} QuarnVideo;
+
+/* A picture decoder on an open stream (which must outlive it). */
+KRO_API QuarnVideo* QuarnVideoOpen(QuarnStream* stream);
+/* Decodes the stream's current frame into pixels (height rows of width 32-bit values
+ * 0xAARRGGBB, or 0x00RRGGBB without alpha; rows pitch bytes apart). A frame that does not
+ * follow the last one decoded is reached from its key frame. 1 on success; 0 when the planes
+ * cannot be decoded (a file from another writer, damaged data): the pixels are left as they
+ * were. */
+KRO_API int32_t QuarnVideoDecode(QuarnVideo* video, uint32_t* pixels, int32_t pitch);
+KRO_API void QuarnVideoClose(QuarnVideo* video);
+
+/* Writer: QuarnWriterCreate, QuarnWriterAddTrack for each sound track (before the first
+ * frame), then per frame QuarnWriterPutAudio for the tracks and QuarnWriterPutFrame with the
+ * picture, and QuarnWriterClose. */
+typedef struct QuarnWriter QuarnWriter;
+
+#define QUARN_WRITE_ALPHA 1u /* keep the top byte of the pixels as an alpha plane */
+#define QUARN_WRITE_GREY 2u  /* luma only (colour is dropped) */
+
+/* frames: the expected count (0 if unknown; the index grows when more come). keyInterval:
+ * every nth frame is a key frame (0 or 1: all). Null when the file cannot be created or the
+ * size is outside 1..32767. */
+KRO_API QuarnWriter* QuarnWriterCreate(const char* name, uint32_t width, uint32_t height, uint32_t rateNum,
+                                       uint32_t rateDen, uint32_t flags, uint32_t frames, uint32_t keyInterval);
+/* A sound track of 16-bit PCM coded with transform blocks (variant 1 DCT, 0 real DFT) at the
+ * given quality (0..99); 16-bit or 8-bit delivery as sixteenBit says. The track index, or -1. */
+KRO_API int32_t QuarnWriterAddTrack(QuarnWriter* writer, uint32_t id, uint32_t rate, uint32_t channels,
+                                    uint32_t sixteenBit, uint32_t variant, uint32_t quality);
+/* Queues 16-bit interleaved PCM for the track; it goes into the next frame written. */
+KRO_API int32_t QuarnWriterPutAudio(QuarnWriter* writer, uint32_t track, const void* pcm, uint32_t bytes);
+/* Writes one frame (width x height 32-bit pixels, rows pitch bytes apart) with the sound queued
+ * since the last frame. 1, or 0 once the writer has failed. */
+KRO_API int32_t QuarnWriterPutFrame(QuarnWriter* writer, const uint32_t* pixels, int32_t pitch);
+/* Completes the file. 1 on success; a writer that failed (or wrote no frame) deletes its file
+ * and returns 0. */
+KRO_API int32_t QuarnWriterClose(QuarnWriter* writer);
 
 KRO_END_DECLS
 
