@@ -7,6 +7,7 @@
 
 #include "codec/torvex.h"
 #include "kroutil/flic.h"
+#include "kroutil/images/tiff_load.h"
 #include "kroutil/input/avi_reader.h"
 #include "kroutil/input/gfile_internal.h"
 #include "kroutil/sfile.h"
@@ -362,8 +363,21 @@ bool tryGif(GFile* g, const char* name) {
     return true;
 }
 
-// TIFF joins the detection when the image library reads it.
-bool tryTif(GFile*, const char*) { return false; }
+bool tryTif(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".tif");
+    TiffInfo info{};
+    // 1-bit files are taken too: our image library reads them.
+    if (tiffinfo(n.c_str(), &info) != IMG_OK || !sizeFits(info.width, info.height) || info.bits_per_sample < 1 ||
+        info.bits_per_sample > 16)
+        return false;
+    setName(g, n);
+    bool alpha = (info.alloc_bits == 24 && info.samples_per_pixel == 4 && info.photometric == 2) ||
+                 (info.samples_per_pixel == 2 && (info.photometric == 0 || info.photometric == 1) &&
+                  info.bits_per_sample == 8);
+    stillTail(g, GFILE_KIND_TIF, info.width, info.height, alpha ? 32 : info.alloc_bits);
+    g->hasAlpha = alpha ? 1 : 0;
+    return true;
+}
 
 bool tryJpeg(GFile* g, const char* name) {
     std::string n = withDefault(name, ".jpg");
@@ -382,6 +396,37 @@ bool tryPng(GFile* g, const char* name) {
     setName(g, n);
     stillTail(g, GFILE_KIND_PNG, info.width, info.height, info.alloc_bits);
     return true;
+}
+
+// Loads a still with its alpha through load(alpha image) and joins colour and alpha into
+// 0xAARRGGBB words in the frame buffer (8-bit colour through its table).
+template <typename Load>
+int32_t loadWithAlpha(GFile* g, Load load) {
+    GFilePrivate* p = g->priv;
+    ImageDescriptor& img = p->still;
+    int32_t w = g->sourceWidth, h = g->sourceHeight;
+    ImageDescriptor alpha{};
+    int32_t e = allocimage(&alpha, w, h, 8);
+    if (e != IMG_OK) return e;
+    e = load(&alpha);
+    if (e == IMG_OK || e == IMGERR_TRUNCATED || e == IMGERR_TIFF_CODING) {
+        const KroBitmapInfoHeader* hdr = static_cast<const KroBitmapInfoHeader*>(img.header);
+        int32_t bits = hdr ? hdr->bit_count : 0;
+        p->picture.assign(size_t(w) * h * 4, 0);
+        p->picturePitch = int64_t(w) * 4;
+        for (int32_t y = 0; y < h; ++y) {
+            const uint8_t* c = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
+            const uint8_t* a = alpha.pixels + int64_t(h - 1 - y) * alpha.row_bytes;
+            uint8_t* d = p->picture.data() + size_t(y) * p->picturePitch;
+            for (int32_t x = 0; x < w; ++x) {
+                const uint8_t* bgr = bits == 24 ? c + 3 * x : bits == 8 && img.palette ? img.palette + 4 * c[x] : nullptr;
+                if (bgr) std::memcpy(d + 4 * x, bgr, 3);
+                d[4 * x + 3] = a[x];
+            }
+        }
+    }
+    freeimage(&alpha);
+    return e;
 }
 
 // The still's pixels as 8-bit (with the palette) or 24-bit rows; 1-bit pictures are widened.
@@ -413,31 +458,20 @@ int32_t loadStill(GFile* g) {
         tgainfo(n, &info);
         e = alloc(info.alloc_bits);
         if (e == IMG_OK && g->hasAlpha) {
-            ImageDescriptor alpha{};
-            e = allocimage(&alpha, w, h, 8);
-            if (e == IMG_OK) {
-                e = LoadTgaWithAlpha(n, &img, &alpha);
-                if (e == IMG_OK || e == IMGERR_TRUNCATED) {
-                    // Colour and alpha together as 0xAARRGGBB words.
-                    p->picture.assign(size_t(w) * h * 4, 0);
-                    p->picturePitch = int64_t(w) * 4;
-                    for (int32_t y = 0; y < h; ++y) {
-                        const uint8_t* c = img.pixels + int64_t(h - 1 - y) * img.row_bytes;
-                        const uint8_t* a = alpha.pixels + int64_t(h - 1 - y) * alpha.row_bytes;
-                        uint8_t* d = p->picture.data() + size_t(y) * p->picturePitch;
-                        for (int32_t x = 0; x < w; ++x) {
-                            d[4 * x] = c[3 * x];
-                            d[4 * x + 1] = c[3 * x + 1];
-                            d[4 * x + 2] = c[3 * x + 2];
-                            d[4 * x + 3] = a[x];
-                        }
-                    }
-                }
-                freeimage(&alpha);
-            }
+            e = loadWithAlpha(g, [&](ImageDescriptor* alpha) { return LoadTgaWithAlpha(n, &img, alpha); });
         } else if (e == IMG_OK) {
             e = loadtga(n, &img);
         }
+        break;
+    }
+    case GFILE_KIND_TIF: {
+        TiffInfo info{};
+        tiffinfo(n, &info);
+        e = alloc(info.alloc_bits);
+        if (e == IMG_OK && g->hasAlpha)
+            e = loadWithAlpha(g, [&](ImageDescriptor* alpha) { return kroimg::loadTiffWithAlpha(n, &img, alpha); });
+        else if (e == IMG_OK)
+            e = loadtif(n, &img);
         break;
     }
     case GFILE_KIND_GIF: {

@@ -587,6 +587,10 @@ bool loadDirect(const std::string& path, std::vector<uint32_t>& out, int32_t& w,
         JpegInfo i{};
         if (jpeginfo(path.c_str(), &i)) return false;
         w = i.width, h = i.height, bits = i.alloc_bits;
+    } else if (ext == ".tif" || ext == ".tiff") {
+        TiffInfo i{};
+        if (tiffinfo(path.c_str(), &i)) return false;
+        w = i.width, h = i.height, bits = i.alloc_bits;
     } else if (ext == ".png") {
         PngInfoRecord i{};
         if (PngInfo(path.c_str(), &i)) return false;
@@ -602,6 +606,7 @@ bool loadDirect(const std::string& path, std::vector<uint32_t>& out, int32_t& w,
                 : ext == ".tga" ? loadtga(path.c_str(), &img)
                 : ext == ".gif" ? loadgif(path.c_str(), &img)
                 : ext == ".png" ? LoadPngFile(path.c_str(), &img)
+                : ext == ".tif" || ext == ".tiff" ? loadtif(path.c_str(), &img)
                                 : loadjpg(path.c_str(), &img);
     if (e != IMG_OK) {
         freeimage(&img);
@@ -614,6 +619,8 @@ bool loadDirect(const std::string& path, std::vector<uint32_t>& out, int32_t& w,
             uint32_t v;
             if (bits == 24) {
                 v = uint32_t(row[3 * x]) | uint32_t(row[3 * x + 1]) << 8 | uint32_t(row[3 * x + 2]) << 16;
+            } else if (bits == 16) {
+                v = uint32_t(row[2 * x + 1]) * 0x010101u;  // grey levels: the high byte
             } else {
                 int32_t index = bits == 1 ? (row[x >> 3] >> (7 - (x & 7))) & 1 : row[x];
                 const uint8_t* q = img.palette + 4 * index;
@@ -629,7 +636,7 @@ bool loadDirect(const std::string& path, std::vector<uint32_t>& out, int32_t& w,
 TEST_F(GFileTest, EveryReadableStillOpensWithTheLoadersPixels) {
     namespace fs = std::filesystem;
     int compared = 0;
-    for (const char* folder : {"bmp", "gif", "pcx", "tga", "jpeg", "pngsuite"}) {
+    for (const char* folder : {"bmp", "gif", "pcx", "tga", "jpeg", "pngsuite", "tiff"}) {
         fs::path root = fs::path(GFILE_TESTDATA) / folder;
         if (!fs::exists(root)) continue;
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
