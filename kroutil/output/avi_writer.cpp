@@ -198,6 +198,9 @@ void putChunk(AviWriter* w, const char* id, int stream, const uint8_t* data, uin
     putId(h, id);
     put32(h, n);
     write(w, h.data(), 8);
+    // A large chunk goes from the caller's memory straight to the file: with the header still
+    // in the buffer, the buffered layer would first copy a buffer's worth of it.
+    if (n >= (1u << 16) && !w->failed) KroFileFlush(w->file, 0);
     write(w, data, n);
     if (n & 1) {
         uint8_t pad = 0;
