@@ -12,6 +12,7 @@
 #include "bytes/byte_order.h"
 #include "encoder/torvex_writer.h"
 #include "kroutil/gfile.h"
+#include "kroutil/flic.h"
 #include "kroutil/image.h"
 #include "kroutil/output/avi_writer.h"
 #include "kroutil/util/status_send.h"
@@ -406,6 +407,30 @@ TEST_F(GFileTest, TorvexDeliversTheDecodedFrames) {
     EXPECT_EQ(gLog[1].level, 1);
 }
 
+// ---- Flic sources ------------------------------------------------------------------------------------------
+
+TEST_F(GFileTest, FlicFramesFromTheFirstOfTheRange) {
+    std::string name = dir.file("anim.flc");
+    KroOFlic* out = KroOFlicCreate(name.c_str(), 6, 4, -4000);  // 25 frames per second
+    ASSERT_NE(out, nullptr);
+    Bytes pal(768);
+    for (int i = 0; i < 768; ++i) pal[i] = uint8_t(i / 3);
+    for (int k = 0; k < 4; ++k) {
+        Bytes px(24, uint8_t(10 + k));
+        ASSERT_EQ(KroOFlicPutNext(out, px.data(), k == 0 ? pal.data() : nullptr), 1);
+    }
+    ASSERT_GT(KroOFlicClose(out), 0u);
+    Opened o;
+    o.g = openPlain(dir.file("anim"), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_FLIC);
+    EXPECT_STREQ(o.g->typeName, "Flic");
+    EXPECT_EQ(o.g->fileRateNum, 25);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{12u * 0x010101u, 13u * 0x010101u}));
+    GFileReset(o.g);
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{12u * 0x010101u, 13u * 0x010101u}));
+}
+
 // ---- AVI and sound-only sources -------------------------------------------------------------------------
 
 TEST_F(GFileTest, AviFramesAndRange) {
@@ -474,6 +499,26 @@ TEST_F(GFileTest, ListJoinsItsEntries) {
     EXPECT_EQ(firstPixels(o.g), expect);
     GFileReset(o.g);
     EXPECT_EQ(firstPixels(o.g).size(), 14u);
+}
+
+TEST_F(GFileTest, EightBitListOfMixedDepthsAndSizes) {
+    std::string five = fiveColourBmp(dir);
+    testsupport::writeFile(dir.file("two.raw"), rawFile(2, 3, 2, 4000));
+    testsupport::writeText(dir.file("mix.lst"), "two.raw\nfive.bmp\n");
+    Opened o;
+    o.g = GFileOpen(dir.file("mix.lst").c_str(), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 256, 0, 2, 0, nullptr,
+                    nullptr, logStatus);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->canvasWidth, 5);
+    EXPECT_EQ(o.g->canvasHeight, 4);
+    EXPECT_EQ(o.g->bitsPerPixel, 24);
+    EXPECT_EQ(o.g->outputFrameCount, 3);
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+    // The last frame is the five-colour picture, each colour exact to 6 bits.
+    for (int x = 0; x < 5; ++x) {
+        const uint8_t* c = o.g->workingPalette + 3 * o.g->canvasBuffer[o.g->canvasPitch + x];
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(c[k] >> 2, kFive[x][k] >> 2) << x;
+    }
 }
 
 TEST_F(GFileTest, ListOfTenAndFiveGivesFifteen) {
