@@ -222,7 +222,7 @@ struct Half {
 // value, and running sums over the buckets give every candidate.
 // For choosing a split the sums of squares do not matter: over both halves they add up to
 // the box's, whatever the split. So the buckets carry only count and sums.
-struct Counted {
+struct alignas(32) Counted {
     uint64_t v[4] = {0, 0, 0, 0};  // count, sums of red, green, blue
     void add(const Counted& o) {
         for (int i = 0; i < 4; ++i) v[i] += o.v[i];
@@ -251,6 +251,7 @@ struct Box {
     uint8_t mean[3] = {0, 0, 0};
     uint64_t error = 0;
     // Best split.
+    int32_t stored = -1;  // the reducer's kept buckets of this box, if any
     bool canSplit = false;
     uint32_t limit[3] = {63, 63, 63};
     Half inside, outside;
@@ -263,6 +264,41 @@ void setMean(const Sums& s, uint8_t mean[3]) {
 inline bool isInside(uint32_t code, const uint32_t limit[3]) {
     return chan(code, 0) <= limit[0] && chan(code, 1) <= limit[1] && chan(code, 2) <= limit[2];
 }
+
+bool cpuHasAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Each colour's count and sums go into its bucket of each of the 7 kinds with one add.
+__attribute__((target("avx2"))) void fillAvx2(Buckets& bk, const uint32_t* colours, size_t k,
+                                              const uint64_t* counts) {
+    for (size_t i = 0; i < k; ++i) {
+        const uint32_t code = colours[i];
+        const uint64_t n = counts[code];
+        const uint32_t r = chan(code, 0), g = chan(code, 1), b = chan(code, 2);
+        const __m256i one = _mm256_set_epi64x(int64_t(n * b), int64_t(n * g), int64_t(n * r), int64_t(n));
+        const uint32_t keys[7] = {std::max({r, g, b}), std::max(g, b), std::max(r, b), b, std::max(r, g), g, r};
+        for (int type = 0; type < 7; ++type) {
+            __m256i* p = reinterpret_cast<__m256i*>(bk.b[type][keys[type]].v);
+            _mm256_store_si256(p, _mm256_add_epi64(_mm256_load_si256(p), one));
+        }
+    }
+}
+#endif
+
+}  // namespace
+
+// Boxes of more colours than this keep their buckets, so that splitting one counts only its
+// smaller half (the larger is what remains). They are disjoint, so few exist at any time.
+uint32_t gPaletteKeepBuckets = 2048;
+
+namespace {
 
 class Reducer {
 public:
@@ -278,6 +314,10 @@ public:
         for (size_t i = all.begin; i < all.end; ++i) total.add(Sums::of(colours_[i], counts_[colours_[i]]));
         setMean(total, all.mean);
         all.error = total.error();
+        if (all.end - all.begin > size_t(gPaletteKeepBuckets)) {
+            all.stored = take();
+            fill(*store_[size_t(all.stored)], all);
+        }
         bestSplit(all);
         return all;
     }
@@ -303,12 +343,46 @@ public:
         box.end = lo;
         std::memcpy(box.mean, box.inside.mean, 3);
         box.error = box.inside.error;
-        bestSplit(box);
-        bestSplit(out);
+        if (box.stored < 0) {
+            bestSplit(box);
+            bestSplit(out);
+            return out;
+        }
+        // The whole box's buckets: count the smaller half, take it off, and the rest is the
+        // larger half's.
+        const int32_t whole = box.stored;
+        box.stored = -1;
+        const bool outSmaller = out.end - out.begin <= box.end - box.begin;
+        Box& small = outSmaller ? out : box;
+        Box& large = outSmaller ? box : out;
+        fill(*scratch_, small);
+        subtract(*store_[size_t(whole)], *scratch_);
+        if (large.end - large.begin > size_t(gPaletteKeepBuckets)) large.stored = whole;
+        else release(whole);
+        if (small.end - small.begin > size_t(gPaletteKeepBuckets)) {
+            small.stored = take();
+            *store_[size_t(small.stored)] = *scratch_;
+        }
+        if (small.end - small.begin <= 2) splitFew(small);
+        else bestSplitFrom(small, *scratch_);
+        clearScratch(small);
+        bestSplit(large);
         return out;
     }
 
 private:
+    int32_t take() {
+        if (!pool_.empty()) {
+            const int32_t i = pool_.back();
+            pool_.pop_back();
+            for (auto& row : store_[size_t(i)]->b) std::fill(std::begin(row), std::end(row), Counted{});
+            return i;
+        }
+        store_.push_back(std::make_unique<Buckets>());
+        return int32_t(store_.size() - 1);
+    }
+    void release(int32_t i) { pool_.push_back(i); }
+
     // Type bit c set: channel c is not bounded.
     static void keysOf(uint32_t code, uint32_t keys[7]) {
         const uint32_t r = chan(code, 0), g = chan(code, 1), b = chan(code, 2);
@@ -321,9 +395,14 @@ private:
         keys[6] = r;
     }
 
-    // The scratch buckets hold the box's colours (they are all zero between uses).
-    void fill(const Box& box) const {
-        Buckets& bk = *scratch_;
+    // Adds the box's colours into bk.
+    void fill(Buckets& bk, const Box& box) const {
+#if defined(__x86_64__) || defined(__i386__)
+        if (cpuHasAvx2()) {
+            fillAvx2(bk, colours_.data() + box.begin, box.end - box.begin, counts_);
+            return;
+        }
+#endif
         uint32_t keys[7];
         for (size_t i = box.begin; i < box.end; ++i) {
             const uint32_t code = colours_[i];
@@ -334,6 +413,13 @@ private:
         }
     }
 
+    static void subtract(Buckets& whole, const Buckets& part) {
+        for (int type = 0; type < 7; ++type)
+            for (int t = 0; t < 64; ++t)
+                for (int i = 0; i < 4; ++i) whole.b[type][t].v[i] -= part.b[type][t].v[i];
+    }
+
+    // The scratch buckets are all zero between uses: clears what the box put there.
     void clearScratch(const Box& box) const {
         Buckets& bk = *scratch_;
         if (box.end - box.begin > 512) {
@@ -347,22 +433,36 @@ private:
         }
     }
 
-    void bestSplit(Box& box) const {
+    // One or two colours: the halves are the colours themselves (one colour twice).
+    void splitFew(Box& box) const {
         const size_t k = box.end - box.begin;
         // A single colour splits into itself twice, which gains nothing.
         box.canSplit = k >= 2;
-        if (k <= 2) {
-            const uint32_t a = colours_[box.begin];
-            const uint32_t b = k == 2 ? colours_[box.begin + 1] : a;
-            for (int c = 0; c < 3; ++c) {
-                box.inside.mean[c] = expand6(chan(a, c));
-                box.outside.mean[c] = expand6(chan(b, c));
-            }
-            box.inside.error = box.outside.error = 0;
+        const uint32_t a = colours_[box.begin];
+        const uint32_t b = k == 2 ? colours_[box.begin + 1] : a;
+        for (int c = 0; c < 3; ++c) {
+            box.inside.mean[c] = expand6(chan(a, c));
+            box.outside.mean[c] = expand6(chan(b, c));
+        }
+        box.inside.error = box.outside.error = 0;
+    }
+
+    void bestSplit(Box& box) const {
+        if (box.end - box.begin <= 2) {
+            splitFew(box);
             return;
         }
-        fill(box);
-        const Buckets& bk = *scratch_;
+        if (box.stored >= 0) {
+            bestSplitFrom(box, *store_[size_t(box.stored)]);
+            return;
+        }
+        fill(*scratch_, box);
+        bestSplitFrom(box, *scratch_);
+        clearScratch(box);
+    }
+
+    void bestSplitFrom(Box& box, const Buckets& bk) const {
+        box.canSplit = true;
         Counted total;
         for (int t = 0; t < 64; ++t) total.add(bk.b[0][t]);
         bool found = false;
@@ -386,7 +486,6 @@ private:
                 }
             }
         }
-        clearScratch(box);
         if (!found) {
             // Distinct colours always differ somewhere, so this is only a guard.
             box.canSplit = false;
@@ -408,6 +507,8 @@ private:
     const uint64_t* counts_;
     std::vector<uint32_t>& colours_;
     std::unique_ptr<Buckets> scratch_;
+    std::vector<std::unique_ptr<Buckets>> store_;  // buckets kept by large boxes
+    std::vector<int32_t> pool_;                    // entries of store_ free for reuse
 };
 
 inline int64_t reductionOf(const Box& b) {
@@ -722,15 +823,6 @@ struct ColourMapper::Impl {
 bool gMapperPlainOnly = false;
 
 namespace {
-
-bool cpuHasAvx2() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#else
-    return false;
-#endif
-}
 
 // The first entry (offset in the range) with the least sum of squared channel differences.
 int32_t nearestPlain(const int16_t* red, const int16_t* green, const int16_t* blue, int32_t count,

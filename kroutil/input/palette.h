@@ -141,5 +141,7 @@ private:
 // Tests: when set, the mapper searches with its plain code even where AVX2 is there (both
 // give the same entries).
 extern bool gMapperPlainOnly;
+// Tests: boxes of more colours than this keep their bucketed sums between splits (default 2048).
+extern uint32_t gPaletteKeepBuckets;
 
 }  // namespace kro
