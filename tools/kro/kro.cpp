@@ -667,7 +667,7 @@ int convertWave(const Options& o, const SoundArgs& sa, const std::string& from) 
 
 // Coded sound blocks: a 16-byte header ("KCS1", rate, bits and channels, level, block count),
 // then per block its coded length, its sample bytes and the coded bytes as sound conversion
-// writes them.
+// writes them; a block of length 0 ends the file (all words little-endian).
 int convertBlocks(const Options& o, const SoundArgs& sa, const std::string& from) {
     run.error.clear();
     CSFile* c = CSFileOpen(from.c_str(), sa.level, 0, 0, 0, 0, sa.rate, sa.bits, sa.channels, sa.start, sa.end,
@@ -698,10 +698,7 @@ int convertBlocks(const Options& o, const SoundArgs& sa, const std::string& from
         KroFilePut32(f, 0);
         KroFilePut32(f, 0);
         uint32_t written = CSFilePut(c, uint32_t(blockBytes));
-        if (written == 0) {
-            KroFileSetPos(f, at);  // an empty block: the sound ended
-            break;
-        }
+        if (written == 0) break;  // the sound ended: the empty block stays as the end mark
         KroFileByteAlign(f);
         uint64_t end = KroFileGetPos(f);
         KroFileSetPos(f, at);
