@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <vector>
 
 #include "base/mem_block.h"
@@ -65,19 +67,47 @@ struct ListItem {
     uint32_t item;  // a symbol, or kNodeBase + node number
 };
 
-// Inserts into a list sorted by descending weight, keeping the documented tie rule: when every
-// item from the insertion point to the end weighs the same, the first of them moves to the end.
-void insertItem(std::vector<ListItem>& list, ListItem it) {
-    size_t m = list.size();
-    auto pos = std::partition_point(list.begin(), list.end(), [&](const ListItem& x) { return x.weight >= it.weight; });
-    size_t p = size_t(pos - list.begin());
-    if (p < m && list[p].weight == list[m - 1].weight) {
-        list.push_back(list[p]);
-        list[p] = it;
-    } else {
-        list.insert(list.begin() + long(p), it);
+// The build keeps its items in a list sorted by descending weight and takes the two lightest
+// from its end. An item is inserted behind every item at least as heavy, with one tie rule:
+// when every item from the insertion point to the end weighs the same, the first of them moves
+// to the end.
+//
+// The list sorted by descending weight with the insertion rule above, kept as groups of equal
+// weight (each in list order) in a map by weight, so that an insertion costs a lookup and not
+// a move of every item behind it. The list's end is the lightest group's last item.
+class WeightList {
+public:
+    void insert(ListItem it) {
+        // The items behind the insertion point are those lighter than it: when they are one
+        // group, its first item moves to its end.
+        auto lightest = groups_.begin();
+        if (lightest != groups_.end() && lightest->first < it.weight) {
+            auto next = std::next(lightest);
+            if (next == groups_.end() || next->first >= it.weight) lightest->second.rotate();
+        }
+        groups_[it.weight].items.push_back(it.item);
+        ++size_;
     }
-}
+    ListItem popBack() {
+        auto lightest = groups_.begin();
+        Group& g = lightest->second;
+        ListItem last{lightest->first, g.items.back()};
+        g.items.pop_back();
+        if (g.items.size() == g.head) groups_.erase(lightest);
+        --size_;
+        return last;
+    }
+    size_t size() const { return size_; }
+
+private:
+    struct Group {
+        std::vector<uint32_t> items;  // from items[head] on; the first `head` moved to the end
+        size_t head = 0;
+        void rotate() { items.push_back(items[head++]); }
+    };
+    std::map<uint64_t, Group> groups_;
+    size_t size_ = 0;
+};
 
 void putBits(HuffEncoder* h, uint32_t value, uint32_t count) {
     KroFilePutBits(h->output, value, count);
@@ -154,22 +184,21 @@ int32_t build(HuffEncoder* h) {
             ++v;
         }
     }
-    std::vector<ListItem> list;
-    list.reserve(std::min<uint32_t>(h->alphabet, 4096));
+    WeightList list;
     for (uint32_t v = 0; v < h->alphabet; ++v) {
         if (!counts[v]) continue;
         if (!h->byteMode) {
             HuffAddStat(h->low, v & 0xFF);
             HuffAddStat(h->high, v >> 8);
         }
-        insertItem(list, {counts[v], v});
+        list.insert({counts[v], v});
     }
     if (!h->byteMode) {
         if (build(h->low) < 0) return -1;
         if (build(h->high) < 0) return -1;
     }
     if (list.size() == 1) {
-        uint32_t sym = list[0].item;
+        uint32_t sym = list.popBack().item;
         std::memset(counts, 0, h->alphabet * 4);
         h->lengths[sym] = 0;
         if (!h->byteMode) writeEscapes(h);
@@ -181,18 +210,16 @@ int32_t build(HuffEncoder* h) {
     }
     uint32_t nodes = 0;
     while (list.size() >= 2) {
-        ListItem last = list.back();
-        list.pop_back();
-        ListItem second = list.back();
-        list.pop_back();
+        ListItem last = list.popBack();
+        ListItem second = list.popBack();
         work.left[nodes] = second.item;
         work.right[nodes] = last.item;
         uint64_t sum = second.weight + last.weight;
         work.nodeWeights[nodes] = uint32_t(sum);
-        insertItem(list, {sum, kNodeBase + nodes});
+        list.insert({sum, kNodeBase + nodes});
         ++nodes;
     }
-    uint32_t root = list[0].item;
+    uint32_t root = list.popBack().item;
     // Codes from the root down: a left branch is 0, a right branch 1, the first branch in bit 0.
     std::memset(counts, 0, h->alphabet * 4);
     struct Visit {
