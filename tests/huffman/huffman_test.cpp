@@ -3,6 +3,7 @@
 // value decoded with the three-slot cache must come back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -273,6 +274,100 @@ TEST(Huffman, EqualWeightsFollowTheInsertionRule) {
     for (const auto& n : t.nodes)
         if (n.leaf) order.push_back(n.value);
     EXPECT_EQ(order, (std::vector<uint32_t>{3, 4, 2, 1}));
+}
+
+namespace {
+
+// The tree build restated as a plain list sorted by descending weight: each item goes behind
+// every item at least as heavy, except that when all the items behind that point weigh the
+// same, it takes the first one's place and that one moves to the end. The two last items join
+// (the last on the 1-branch) until one is left. Returns the tree as its pre-order leaves and
+// nodes ("n" for a node, the value for a leaf).
+std::string referenceTree(const std::vector<uint32_t>& counts) {
+    struct Item {
+        uint64_t weight;
+        int node;  // -1 for a leaf
+        uint32_t value;
+    };
+    std::vector<std::pair<int, int>> children;  // per node: (0-branch item, 1-branch item) as indices
+    std::vector<Item> all;
+    std::vector<size_t> list;  // indices into all
+    auto insert = [&](size_t i) {
+        size_t p = 0;
+        while (p < list.size() && all[list[p]].weight >= all[i].weight) ++p;
+        if (p < list.size() && all[list[p]].weight == all[list.back()].weight) {
+            list.push_back(list[p]);
+            list[p] = i;
+        } else {
+            list.insert(list.begin() + long(p), i);
+        }
+    };
+    for (uint32_t v = 0; v < counts.size(); ++v)
+        if (counts[v]) {
+            all.push_back({counts[v], -1, v});
+            insert(all.size() - 1);
+        }
+    while (list.size() >= 2) {
+        size_t last = list.back();
+        list.pop_back();
+        size_t second = list.back();
+        list.pop_back();
+        children.push_back({int(second), int(last)});
+        all.push_back({all[second].weight + all[last].weight, int(children.size() - 1), 0});
+        insert(all.size() - 1);
+    }
+    std::string out;
+    std::vector<size_t> todo = {list[0]};
+    while (!todo.empty()) {
+        const Item& it = all[todo.back()];
+        todo.pop_back();
+        if (it.node < 0) {
+            out += std::to_string(it.value) + " ";
+        } else {
+            out += "n ";
+            todo.push_back(size_t(children[size_t(it.node)].second));
+            todo.push_back(size_t(children[size_t(it.node)].first));
+        }
+    }
+    return out;
+}
+
+std::string preorder(const Tree& t) {
+    std::string out;
+    std::vector<int> todo = {0};
+    while (!todo.empty()) {
+        const Tree::Node& n = t.nodes[size_t(todo.back())];
+        todo.pop_back();
+        if (n.leaf) {
+            out += std::to_string(n.value) + " ";
+        } else {
+            out += "n ";
+            todo.push_back(n.child[1]);
+            todo.push_back(n.child[0]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Blocks whose counts repeat a few weights many times (so that the tie rule decides most
+// insertions) give exactly the trees of the plain list.
+TEST(Huffman, TreesEqualThePlainListBuild) {
+    std::mt19937 rng(25);
+    for (int trial = 0; trial < 300; ++trial) {
+        const uint32_t symbols = 2 + rng() % 255, weights = 1 + rng() % 6;
+        std::vector<uint32_t> counts(256, 0), values;
+        for (uint32_t k = 0; k < symbols; ++k) counts[rng() % 256] = 1 + rng() % weights;
+        for (uint32_t v = 0; v < 256; ++v) values.insert(values.end(), counts[v], v);
+        if (std::count_if(counts.begin(), counts.end(), [](uint32_t c) { return c != 0; }) < 2) continue;
+        std::shuffle(values.begin(), values.end(), rng);
+        auto e = encodeBlock(true, values);
+        ASSERT_GT(e.result, 0) << trial;
+        Bits bits{e.bytes};
+        ASSERT_EQ(bits.get(1), 1u);
+        ASSERT_EQ(preorder(readByteTree(bits)), referenceTree(counts)) << trial;
+    }
 }
 
 TEST(Huffman, TooDeepCodeFailsAndNextBlockRecovers) {
