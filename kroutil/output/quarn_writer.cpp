@@ -6,6 +6,7 @@
 // start (the room grows, moving the frames, when more frames come than were announced).
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -290,11 +291,9 @@ void release(QuarnWriter* w) {
     delete w;
 }
 
-}  // namespace
-
-extern "C" {
-
-QuarnWriter* QuarnWriterCreate(const char* name, uint32_t width, uint32_t height, uint32_t rateNum, uint32_t rateDen,
+// The exported calls below catch running out of memory in the containers: no exception may
+// leave the library.
+QuarnWriter* createWriter(const char* name, uint32_t width, uint32_t height, uint32_t rateNum, uint32_t rateDen,
                                uint32_t flags, uint32_t frames, uint32_t keyInterval) {
     if (!name || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide || !rateNum || !rateDen)
         return nullptr;
@@ -317,8 +316,13 @@ QuarnWriter* QuarnWriterCreate(const char* name, uint32_t width, uint32_t height
         w->pw[k] = k >= kBlue ? quarn::chromaSide(width) : width;
         w->ph[k] = k >= kBlue ? quarn::chromaSide(height) : height;
         if (w->present[k]) {
-            w->cur[k].assign(size_t(w->pw[k]) * w->ph[k], 0);
-            w->prev[k].assign(size_t(w->pw[k]) * w->ph[k], 0);
+            try {
+                w->cur[k].assign(size_t(w->pw[k]) * w->ph[k], 0);
+                w->prev[k].assign(size_t(w->pw[k]) * w->ph[k], 0);
+            } catch (const std::bad_alloc&) {
+                release(w);
+                return nullptr;
+            }
         }
     }
     w->huff = HuffOpen(0);
@@ -331,7 +335,7 @@ QuarnWriter* QuarnWriterCreate(const char* name, uint32_t width, uint32_t height
     return w;
 }
 
-int32_t QuarnWriterAddTrack(QuarnWriter* w, uint32_t id, uint32_t rate, uint32_t channels, uint32_t sixteenBit,
+int32_t addTrack(QuarnWriter* w, uint32_t id, uint32_t rate, uint32_t channels, uint32_t sixteenBit,
                             uint32_t variant, uint32_t quality) {
     if (!w || w->started || w->failed || w->tracks.size() >= 256 || rate < 1 || rate > 0xFFFF ||
         (channels != 1 && channels != 2) || variant > 1 || quality > 99)
@@ -344,11 +348,16 @@ int32_t QuarnWriterAddTrack(QuarnWriter* w, uint32_t id, uint32_t rate, uint32_t
     t.encoder = torvex::TorvexAudioEncoderCreate(rate, channels, variant);
     if (!t.encoder) return -1;
     t.blockOut = torvex::TorvexAudioEncoderBlockBytes(t.encoder) - torvex::TorvexAudioEncoderOverlapBytes(t.encoder);
-    w->tracks.push_back(std::move(t));
+    try {
+        w->tracks.push_back(std::move(t));
+    } catch (const std::bad_alloc&) {
+        torvex::TorvexAudioEncoderFree(t.encoder);
+        return -1;
+    }
     return int32_t(w->tracks.size() - 1);
 }
 
-int32_t QuarnWriterPutAudio(QuarnWriter* w, uint32_t track, const void* pcm, uint32_t bytes) {
+int32_t putAudio(QuarnWriter* w, uint32_t track, const void* pcm, uint32_t bytes) {
     if (!w || w->failed || track >= w->tracks.size() || (!pcm && bytes)) return 0;
     WriterTrack& t = w->tracks[track];
     const uint8_t* b = static_cast<const uint8_t*>(pcm);
@@ -357,7 +366,7 @@ int32_t QuarnWriterPutAudio(QuarnWriter* w, uint32_t track, const void* pcm, uin
     return 1;
 }
 
-int32_t QuarnWriterPutFrame(QuarnWriter* w, const uint32_t* pixels, int32_t pitch) {
+int32_t putFrame(QuarnWriter* w, const uint32_t* pixels, int32_t pitch) {
     if (!w || w->failed || !pixels) return 0;
     if (!w->started && !start(w)) fail(w);
     // The announced last frame takes all the sound that is left.
@@ -366,14 +375,61 @@ int32_t QuarnWriterPutFrame(QuarnWriter* w, const uint32_t* pixels, int32_t pitc
     return w->failed ? 0 : 1;
 }
 
-int32_t QuarnWriterClose(QuarnWriter* w) {
+int32_t closeWriter(QuarnWriter* w) {
     if (!w) return 0;
-    bool ok = !w->failed && !w->index.empty() && finish(w);
+    bool ok = false;
+    try {
+        ok = !w->failed && !w->index.empty() && finish(w);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
     KroFileClose(w->out);
     w->out = nullptr;
     if (!ok) KroFileErase(w->name.c_str());
     release(w);
     return ok ? 1 : 0;
 }
+
+}  // namespace
+
+extern "C" {
+
+QuarnWriter* QuarnWriterCreate(const char* name, uint32_t width, uint32_t height, uint32_t rateNum, uint32_t rateDen,
+                               uint32_t flags, uint32_t frames, uint32_t keyInterval) {
+    try {
+        return createWriter(name, width, height, rateNum, rateDen, flags, frames, keyInterval);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+int32_t QuarnWriterAddTrack(QuarnWriter* w, uint32_t id, uint32_t rate, uint32_t channels, uint32_t sixteenBit,
+                            uint32_t variant, uint32_t quality) {
+    try {
+        return addTrack(w, id, rate, channels, sixteenBit, variant, quality);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int32_t QuarnWriterPutAudio(QuarnWriter* w, uint32_t track, const void* pcm, uint32_t bytes) {
+    try {
+        return putAudio(w, track, pcm, bytes);
+    } catch (const std::bad_alloc&) {
+        if (w) fail(w);
+        return 0;
+    }
+}
+
+int32_t QuarnWriterPutFrame(QuarnWriter* w, const uint32_t* pixels, int32_t pitch) {
+    try {
+        return putFrame(w, pixels, pitch);
+    } catch (const std::bad_alloc&) {
+        if (w) fail(w);
+        return 0;
+    }
+}
+
+int32_t QuarnWriterClose(QuarnWriter* w) { return closeWriter(w); }
 
 }  // extern "C"

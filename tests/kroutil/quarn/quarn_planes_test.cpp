@@ -188,6 +188,32 @@ TEST(QuarnPlanes, IndexGrowsPastTheAnnouncedCountAndFailuresLeaveNoFile) {
     EXPECT_EQ(QuarnWriterCreate(path.c_str(), 8, 8, 0, 1, 0, 0, 0), nullptr);
 }
 
+TEST(QuarnPlanes, AWriterThatFailsLeavesNoFile) {
+    // Each write of the file layer fails in turn: the writer either completes a file that reads
+    // back or reports the failure and removes what it wrote.
+    TempDir dir;
+    const std::string path = dir.file("faults.qrn");
+    int failures = 0;
+    for (uint64_t n = 1; n < 40; ++n) {
+        plat::setFileFaultAt(n);
+        QuarnWriter* q = QuarnWriterCreate(path.c_str(), 24, 20, 5, 1, 0, 2, 2);
+        bool ok = q != nullptr;
+        for (uint32_t i = 0; q && i < 3; ++i) {
+            Picture p = scene(24, 20, i, true, false);
+            ok = QuarnWriterPutFrame(q, p.data(), 24 * 4) && ok;
+        }
+        ok = q && QuarnWriterClose(q) && ok;
+        plat::setFileFaultAt(0);
+        if (ok) {
+            EXPECT_EQ(readAll(path).size(), 3u) << n;
+        } else {
+            ++failures;
+            EXPECT_FALSE(plat::pathExists(path)) << n;
+        }
+    }
+    EXPECT_GT(failures, 0);
+}
+
 double snrDb(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
     double sig = 0, noise = 0;
     for (size_t i = 0; i < a.size(); ++i) {
