@@ -31,9 +31,11 @@ void writeSystemColours(uint8_t* palette) {
 
 namespace {
 
+// The part of [start, start + count) that lies in the palette.
 void clampRange(int32_t& start, int32_t& count) {
+    const int64_t end = std::clamp<int64_t>(int64_t(start) + std::max(count, 0), 0, 256);
     start = std::clamp(start, 0, 256);
-    count = std::clamp(count, 0, 256 - start);
+    count = int32_t(std::max<int64_t>(0, end - start));
 }
 
 inline uint32_t codeOfEntry(const uint8_t* palette, int32_t e) {

@@ -68,7 +68,7 @@ void writeSystemColours(uint8_t* palette);
 
 // Entries of [start, start + count) held by system colours under a palette option (0 and 1
 // reserve them, 2 does not): `low` entries from start, `high` entries ending at start + count.
-// The range is first clamped into the palette (start 0..256, count 0..256 - start).
+// The range is first cut to the part of it inside the palette.
 struct ReservedEntries {
     int32_t start = 0;
     int32_t count = 0;

@@ -466,3 +466,31 @@ TEST(FrameCanvas, ConversionsClipAndKeepAlphaOnRequest) {
     EXPECT_EQ(readPixel(*packed, 0, 1), readPixel(p.picture(), 1, 1) & 0xFFFFFFu);
     EXPECT_EQ(p.packed24(2, 0, 1, 1), nullptr);
 }
+
+TEST(FrameProcess, ExtremeSettingsOnTinyPictures) {
+    // Every stage at once, softening beyond 100 percent, pictures of one and two pixels: the
+    // result has the scaled size and (under the sanitizers) nothing is read or written outside.
+    auto src = randomPicture(2, 2, 13);
+    const uint32_t all = kFlagKeepField2 | kFlagFieldBlend | kFlagPremultiply | kFlagDivideAlpha;
+    FrameArgs a;
+    a.median = 1;
+    a.softening = 0xFFFFFFFFu;
+    a.levels = 1000;
+    a.brightness = 1000000;
+    a.gamma = 1e30f;
+    a.threshold = 1 << 30;
+    for (uint32_t filter : {0u, kFlagTriangle, kFlagBox})
+        for (auto [sw, sh] : {std::pair{1, 1}, std::pair{1, 2}, std::pair{2, 1}, std::pair{2, 2}})
+            for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 1}, std::pair{1, 5}, std::pair{0, -4}}) {
+                FrameProcessor p;
+                p.configure(all | filter, w, h);
+                ASSERT_TRUE(p.process(view32(src, sw, sh), a));
+                EXPECT_EQ(p.picture().width, std::max(w, 1));
+                EXPECT_EQ(p.picture().height, std::max(h, 1));
+                EXPECT_EQ(p.picture().depth, 32);
+            }
+    FrameProcessor p;
+    p.configure(0, 4, 4);
+    EXPECT_FALSE(p.process(FrameView{}, {}));
+    EXPECT_EQ(p.picture().pixels, nullptr);
+}

@@ -412,3 +412,25 @@ TEST(PaletteReduce, SplitsAsThePlainRulesDo) {
     }
     gPaletteKeepBuckets = keepDefault;
 }
+
+TEST(PaletteReduce, RangesBeyondThePaletteAreClamped) {
+    struct Case { int32_t start, count, low, high; int first, last; } cases[] = {
+        {250, 100, 0, 0, 250, 255},  // runs off the end: entries 250..255 only
+        {-20, 30, 0, 0, 0, 9},       // starts before 0: entries 0..9
+        {100, 10, 50, 50, 0, -1},    // everything reserved: nothing computed
+    };
+    for (const Case& c : cases) {
+        Histogram h;
+        for (uint32_t v = 0; v < 64; ++v) h.add(colourCode(v * 4, 0, 100), 1 + v);
+        uint8_t palette[768];
+        std::fill(palette, palette + 768, uint8_t(1));
+        ReduceResult r = reducePalette(h, palette, c.start, c.count, c.low, c.high, nullptr, {});
+        EXPECT_EQ(r.boxes, c.last - c.first + 1) << c.start;
+        for (int e = 0; e < 256; ++e) {
+            const bool inRange = e >= c.first && e <= c.last;
+            EXPECT_EQ(entry(palette, e) != (Rgb{1, 1, 1}), inRange) << c.start << " entry " << e;
+        }
+    }
+    Histogram h;
+    EXPECT_TRUE(reducePalette(h, nullptr, 0, 256, 0, 0, nullptr, {}).failed);
+}
