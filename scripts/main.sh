@@ -13,12 +13,12 @@ cmake -G Ninja -S . -B build/release -DCMAKE_BUILD_TYPE=Release "${cache_flags[@
 cmake --build build/release -j "$(nproc)"
 echo
 echo "Built in $top/build/release:"
-for f in build/release/kroutil/libkroutil.so build/release/tools/*/tvx build/release/tools/*/kro build/release/player/engine/torvexscript; do
+for f in build/release/kroutil/libkroutil.so build/release/tools/*/tvx build/release/tools/*/kro build/release/player/torvexscript; do
   [ -e "$f" ] && echo "  $f"
 done
 echo "  public headers: $top/include/kroutil/"
 
-player="$top/build/release/player/engine/torvexscript"
+player="$top/build/release/player/torvexscript"
 demo="$top/build/release/examples/demo"
 if [ ! -x "$player" ] || [ ! -f "$demo/autoexec.ss" ]; then
   echo "The demo was not built (is a folder left out with TORVEX_SKIP?)." >&2

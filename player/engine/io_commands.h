@@ -41,15 +41,13 @@ void cmdDriveSize();
 void cmdEnvGet();
 void cmdEnvSet();
 void cmdExecute();
-// System facts and options.
+// System facts.
 void cmdSystemColors();
 void cmdSystemCurrentExe();
 void cmdSystemDisplayResolution();
 void cmdSystemMemory();
 void cmdSystemOsMajor();
 void cmdSystemOsMinor();
-void cmdSystemUseDirectSound();
-void cmdSystemUseMmx();
 // Printing and multimedia strings.
 void cmdPrintBegin();
 void cmdPrintPageAdv();

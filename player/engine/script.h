@@ -41,9 +41,30 @@ enum ParamKind : uint8_t {
 enum : uint8_t { kRunOn = 0, kExecuteText = 1, kEndFile = 2, kEndAll = 3 };
 
 using CommandHandler = void (*)();
+
+// Who handles a command. The engine's own rows name their handler; the presentation runtime's
+// rows name the runtime file whose handler it registers at start-up, so the table alone tells
+// where every command is handled.
+enum class CommandOwner : uint8_t {
+    Engine,
+    Window,     // player/runtime/screen_window.cpp
+    Draw,       // player/runtime/screen_draw.cpp
+    Bitmaps,    // player/runtime/bitmaps.cpp
+    Text,       // player/runtime/text.cpp
+    Mouse,      // player/runtime/mouse.cpp
+    Input,      // player/runtime/input_commands.cpp
+    Animation,  // player/runtime/animation.cpp
+    Sound,      // player/runtime/sound_command.cpp
+    System,     // player/runtime/system_options.cpp
+};
+
 struct CommandEntry {
     const char* name;
     CommandHandler handler;
+    CommandOwner owner;
+
+    constexpr CommandEntry(const char* n, CommandHandler h) : name(n), handler(h), owner(CommandOwner::Engine) {}
+    constexpr CommandEntry(const char* n, CommandOwner o) : name(n), handler(nullptr), owner(o) {}
 };
 
 // Services of the presentation runtime. Until it lands they do nothing (no window exists); the
@@ -141,8 +162,11 @@ struct ScriptAbort {};
 
 const CommandEntry* commandTable();  // kCommandCount entries, sorted by name
 int findCommand(const char* upperName);  // binary search; -1 when unknown
-// Replaces the handler of a command (the presentation runtime registers its handlers this
-// way). False for unknown names.
+// Sets the handler of a runtime command: false for unknown names and for a row that names
+// another owner (the table says who handles each command).
+bool registerCommand(CommandOwner owner, const char* name, CommandHandler handler);
+// Replaces the handler of any command, whoever owns it (tests stand in their own handlers).
+// False for unknown names.
 bool registerCommand(const char* name, CommandHandler handler);
 // What a command without a handler reports ("Command not available yet" and the text): the
 // runtime's commands when the engine runs without the runtime installed.

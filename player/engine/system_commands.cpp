@@ -1,10 +1,9 @@
-// System facts and options, the print file and multimedia command strings.
+// System facts, the print file and multimedia command strings. The options that switch the
+// codec's sound back-end and blitters are the runtime's (player/runtime/system_options.cpp).
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "codec/audio/sound_backend.h"
-#include "codec/blit/blitter.h"
 #include "kroutil/kro_file.h"
 #include "platform/display.h"
 #include "platform/fs.h"
@@ -64,18 +63,6 @@ void cmdSystemOsMinor() {
     char var[kLineSize];
     fetchVar(var);
     SetVariableNumber(var, plat::osVersion().minor & 0xFF);
-}
-
-void cmdSystemUseDirectSound() {
-    torvex::TorvexSelectDirectSound(nullptr);
-    gSystemChoices.useDirectSound = true;
-}
-
-void cmdSystemUseMmx() {
-    char var[kLineSize];
-    fetchVar(var);
-    int32_t mode = fetchNumber();
-    SetVariable(var, TorvexUseMmx(mode) ? "1" : "0");
 }
 
 // ---- print file ---------------------------------------------------------------------------

@@ -669,23 +669,23 @@ void closeAllAnimations() {
 }
 
 void registerAnimationCommands() {
-    engine::registerCommand("ANIMATIONOPEN", cmdOpen);
-    engine::registerCommand("ANIMATIONCLOSE", cmdClose);
-    engine::registerCommand("ANIMATIONTRACKS", cmdTracks);
-    engine::registerCommand("ANIMATIONTOSCREEN", cmdToScreen);
-    engine::registerCommand("ANIMATIONTOBITMAP", cmdToBitmap);
-    engine::registerCommand("ANIMATIONADVANCE", cmdAdvance);
-    engine::registerCommand("ANIMATIONADVANCENOPALETTE", cmdAdvanceNoPalette);
-    engine::registerCommand("ANIMATIONBACKTOSTART", cmdBackToStart);
-    engine::registerCommand("ANIMATIONGOTO", cmdGoto);
-    engine::registerCommand("ANIMATIONDELAY", cmdDelay);
-    engine::registerCommand("ANIMATIONSTILLDELAY", cmdStillDelay);
-    engine::registerCommand("ANIMATIONFRAMES", cmdFileFact<framesOf>);
-    engine::registerCommand("ANIMATIONWIDTH", cmdFileFact<frameWidth>);
-    engine::registerCommand("ANIMATIONHEIGHT", cmdFileFact<frameHeight>);
-    engine::registerCommand("ANIMATIONLIST", cmdList);
-    engine::registerCommand("ANIMATIONLOADTOBITMAP", cmdLoadToBitmap);
-    engine::registerCommand("ANIMATIONPLAY", cmdPlay);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONOPEN", cmdOpen);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONCLOSE", cmdClose);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONTRACKS", cmdTracks);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONTOSCREEN", cmdToScreen);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONTOBITMAP", cmdToBitmap);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONADVANCE", cmdAdvance);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONADVANCENOPALETTE", cmdAdvanceNoPalette);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONBACKTOSTART", cmdBackToStart);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONGOTO", cmdGoto);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONDELAY", cmdDelay);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONSTILLDELAY", cmdStillDelay);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONFRAMES", cmdFileFact<framesOf>);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONWIDTH", cmdFileFact<frameWidth>);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONHEIGHT", cmdFileFact<frameHeight>);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONLIST", cmdList);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONLOADTOBITMAP", cmdLoadToBitmap);
+    engine::registerCommand(engine::CommandOwner::Animation, "ANIMATIONPLAY", cmdPlay);
     gSurfaceDestroyedHook = surfaceDestroyed;
     gBitmapFreedHook = bitmapFreed;
 }

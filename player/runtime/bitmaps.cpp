@@ -458,36 +458,36 @@ void cmdList() {
 }  // namespace
 
 void registerBitmapCommands() {
-    engine::registerCommand("BITMAPALLOC", cmdAlloc);
-    engine::registerCommand("BITMAPFREE", cmdFree);
-    engine::registerCommand("BITMAPWIDTH", cmdWidth);
-    engine::registerCommand("BITMAPHEIGHT", cmdHeight);
-    engine::registerCommand("BITMAPCLEAR", cmdClear);
-    engine::registerCommand("BITMAPCHANGECOLOR", cmdChangeColor);
-    engine::registerCommand("BITMAPSETPIXEL", cmdSetPixel);
-    engine::registerCommand("BITMAPGETPIXEL", cmdGetPixel);
-    engine::registerCommand("BITMAPLINE", cmdLine);
-    engine::registerCommand("BITMAPBOX", cmdBox);
-    engine::registerCommand("BITMAPFILLEDBOX", cmdFilledBox);
-    engine::registerCommand("BITMAPTEXT", cmdText);
-    engine::registerCommand("BITMAPGETPALETTE", cmdGetPalette);
-    engine::registerCommand("BITMAPSETPALETTE", cmdSetPalette);
-    engine::registerCommand("BITMAPFADEINPALETTE", cmdFadeInPalette);
-    engine::registerCommand("BITMAPPALETTETOPALETTE", cmdPaletteToPalette);
-    engine::registerCommand("BITMAPGETPALETTEVALUE", cmdGetPaletteValue);
-    engine::registerCommand("BITMAPSETPALETTEVALUE", cmdSetPaletteValue);
-    engine::registerCommand("BITMAPGETBRIGHTESTPALETTEINDEX", cmdBrightest);
-    engine::registerCommand("BITMAPGETDARKESTPALETTEINDEX", cmdDarkest);
-    engine::registerCommand("BITMAPTOBITMAP", cmdToBitmap);
-    engine::registerCommand("BITMAPTOBITMAPTRANS", cmdToBitmapTrans);
-    engine::registerCommand("BITMAPTOBITMAPMASK", cmdToBitmapMask);
-    engine::registerCommand("BITMAPTOBITMAPMERGE", cmdToBitmapMerge);
-    engine::registerCommand("BITMAPFROMSCREEN", cmdFromScreen);
-    engine::registerCommand("BITMAPTOSCREEN", cmdToScreen);
-    engine::registerCommand("BITMAPTOSCREENTRANS", cmdToScreenTrans);
-    engine::registerCommand("BITMAPTOSCREENMASK", cmdToScreenMask);
-    engine::registerCommand("BITMAPTOSCREENMERGE", cmdToScreenMerge);
-    engine::registerCommand("BITMAPLIST", cmdList);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPALLOC", cmdAlloc);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPFREE", cmdFree);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPWIDTH", cmdWidth);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPHEIGHT", cmdHeight);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPCLEAR", cmdClear);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPCHANGECOLOR", cmdChangeColor);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPSETPIXEL", cmdSetPixel);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPGETPIXEL", cmdGetPixel);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPLINE", cmdLine);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPBOX", cmdBox);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPFILLEDBOX", cmdFilledBox);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTEXT", cmdText);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPGETPALETTE", cmdGetPalette);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPSETPALETTE", cmdSetPalette);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPFADEINPALETTE", cmdFadeInPalette);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPPALETTETOPALETTE", cmdPaletteToPalette);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPGETPALETTEVALUE", cmdGetPaletteValue);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPSETPALETTEVALUE", cmdSetPaletteValue);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPGETBRIGHTESTPALETTEINDEX", cmdBrightest);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPGETDARKESTPALETTEINDEX", cmdDarkest);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOBITMAP", cmdToBitmap);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOBITMAPTRANS", cmdToBitmapTrans);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOBITMAPMASK", cmdToBitmapMask);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOBITMAPMERGE", cmdToBitmapMerge);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPFROMSCREEN", cmdFromScreen);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOSCREEN", cmdToScreen);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOSCREENTRANS", cmdToScreenTrans);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOSCREENMASK", cmdToScreenMask);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPTOSCREENMERGE", cmdToScreenMerge);
+    engine::registerCommand(engine::CommandOwner::Bitmaps, "BITMAPLIST", cmdList);
 }
 
 }  // namespace runtime

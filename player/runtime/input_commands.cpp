@@ -227,34 +227,19 @@ void cmdInputMsgWin() {
     engine::SetVariableNumber(var, result);
 }
 
+}  // namespace
+
 void writeWindowLine(const char* text) {
     screenText(text);
     screenText("\n");
 }
 
-void newScreenHook() { pointerNewScreen(); }
-void removePointerHook() { takePointerOff(); }
-
-}  // namespace
-
 void registerInputCommands() {
-    engine::registerCommand("INPUTCHAR", cmdInputChar);
-    engine::registerCommand("INPUTCHARORDELAY", cmdInputCharOrDelay);
-    engine::registerCommand("INPUTSTR", cmdInputStr);
-    engine::registerCommand("INPUTSTRWIN", cmdInputStrWin);
-    engine::registerCommand("INPUTMSGWIN", cmdInputMsgWin);
-}
-
-void installInteraction() {
-    registerBitmapCommands();
-    registerTextCommands();
-    registerMouseCommands();
-    registerInputCommands();
-    gPointerHooks.takeOff = takePointerOff;
-    gPointerHooks.hideIfOverlapping = hidePointerIfOverlapping;
-    gPointerHooks.newScreen = newScreenHook;
-    engine::gHooks.writeWindowLine = writeWindowLine;
-    engine::gHooks.removeSoftwarePointer = removePointerHook;
+    engine::registerCommand(engine::CommandOwner::Input, "INPUTCHAR", cmdInputChar);
+    engine::registerCommand(engine::CommandOwner::Input, "INPUTCHARORDELAY", cmdInputCharOrDelay);
+    engine::registerCommand(engine::CommandOwner::Input, "INPUTSTR", cmdInputStr);
+    engine::registerCommand(engine::CommandOwner::Input, "INPUTSTRWIN", cmdInputStrWin);
+    engine::registerCommand(engine::CommandOwner::Input, "INPUTMSGWIN", cmdInputMsgWin);
 }
 
 }  // namespace runtime

@@ -15,10 +15,9 @@ std::string waitInput(bool limited, uint32_t limitMs);
 // default. At most max characters (max is limited to 255).
 std::string readLine(int32_t max, const std::string& defaultText);
 
-void registerInputCommands();
+// A list line on the presentation window (VARLIST and the other listings), "\n" appended.
+void writeWindowLine(const char* text);
 
-// Registers the bitmap, text, mouse and input commands and installs their services (list
-// lines on the screen, the pointer for the drawing commands and for EXECUTE).
-void installInteraction();
+void registerInputCommands();
 
 }  // namespace runtime

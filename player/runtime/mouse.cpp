@@ -275,17 +275,17 @@ void cmdMode() { (void)engine::fetchNumber(); }
 }  // namespace
 
 void registerMouseCommands() {
-    engine::registerCommand("MOUSEADD", cmdAdd);
-    engine::registerCommand("MOUSEREMOVE", cmdRemove);
-    engine::registerCommand("MOUSEREMOVEALL", cmdRemoveAll);
-    engine::registerCommand("MOUSEPUSHANDREMOVEALL", cmdPushAndRemoveAll);
-    engine::registerCommand("MOUSEPOP", cmdPop);
-    engine::registerCommand("MOUSEAREA", cmdArea);
-    engine::registerCommand("MOUSEX", cmdX);
-    engine::registerCommand("MOUSEY", cmdY);
-    engine::registerCommand("MOUSESETXY", cmdSetXY);
-    engine::registerCommand("MOUSEPRESENT", cmdPresent);
-    engine::registerCommand("MOUSEMODE", cmdMode);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEADD", cmdAdd);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEREMOVE", cmdRemove);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEREMOVEALL", cmdRemoveAll);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEPUSHANDREMOVEALL", cmdPushAndRemoveAll);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEPOP", cmdPop);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEAREA", cmdArea);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEX", cmdX);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEY", cmdY);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSESETXY", cmdSetXY);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEPRESENT", cmdPresent);
+    engine::registerCommand(engine::CommandOwner::Mouse, "MOUSEMODE", cmdMode);
 }
 
 }  // namespace runtime

@@ -4,8 +4,9 @@
 
 namespace runtime {
 
-// Registers the runtime's commands in the engine's table and fills in the engine's hooks.
-// Called once before the program body starts.
+// Registers the handlers of the commands the engine's table names as the runtime's, and installs
+// every hook: the engine's (RuntimeHooks) and the window's calls into the pointer code. Called
+// once before the program body starts.
 void installRuntime();
 
 }  // namespace runtime

@@ -366,19 +366,19 @@ void cmdScreenSetPixel() {
 }  // namespace
 
 void registerDrawCommands() {
-    engine::registerCommand("SCREENADJUSTXY", cmdScreenAdjustXY);
-    engine::registerCommand("SCREENBOX", cmdScreenBox);
-    engine::registerCommand("SCREENCLEAR", cmdScreenClear);
-    engine::registerCommand("SCREENFADEOUTCLEAR", cmdScreenFadeOutClear);
-    engine::registerCommand("SCREENFADESPEED", cmdScreenFadeSpeed);
-    engine::registerCommand("SCREENFILLEDBOX", cmdScreenFilledBox);
-    engine::registerCommand("SCREENFORCEPALETTEZEROBLACK", cmdScreenForcePaletteZeroBlack);
-    engine::registerCommand("SCREENGETBRIGHTESTPALETTEINDEX", cmdScreenGetBrightest);
-    engine::registerCommand("SCREENGETDARKESTPALETTEINDEX", cmdScreenGetDarkest);
-    engine::registerCommand("SCREENGETPIXEL", cmdScreenGetPixel);
-    engine::registerCommand("SCREENLINE", cmdScreenLine);
-    engine::registerCommand("SCREENPALETTELOCK", cmdScreenPaletteLock);
-    engine::registerCommand("SCREENSETPIXEL", cmdScreenSetPixel);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENADJUSTXY", cmdScreenAdjustXY);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENBOX", cmdScreenBox);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENCLEAR", cmdScreenClear);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENFADEOUTCLEAR", cmdScreenFadeOutClear);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENFADESPEED", cmdScreenFadeSpeed);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENFILLEDBOX", cmdScreenFilledBox);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENFORCEPALETTEZEROBLACK", cmdScreenForcePaletteZeroBlack);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENGETBRIGHTESTPALETTEINDEX", cmdScreenGetBrightest);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENGETDARKESTPALETTEINDEX", cmdScreenGetDarkest);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENGETPIXEL", cmdScreenGetPixel);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENLINE", cmdScreenLine);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENPALETTELOCK", cmdScreenPaletteLock);
+    engine::registerCommand(engine::CommandOwner::Draw, "SCREENSETPIXEL", cmdScreenSetPixel);
 }
 
 }  // namespace runtime

@@ -496,21 +496,19 @@ void cmdScreenWindowTitle() {
 }  // namespace
 
 void registerWindowCommands() {
-    engine::gHooks.changeDisplayMode = changeDisplayMode;
-    engine::gHooks.restoreDisplayMode = restoreDisplayMode;
-    engine::registerCommand("SCREENGRAPHICS", cmdScreenGraphics);
-    engine::registerCommand("SCREENSETTINGS", cmdScreenSettings);
-    engine::registerCommand("SCREENINFO", cmdScreenInfo);
-    engine::registerCommand("SCREENTEXT", cmdScreenText);
-    engine::registerCommand("SCREENWIDTH", cmdScreenWidth);
-    engine::registerCommand("SCREENHEIGHT", cmdScreenHeight);
-    engine::registerCommand("SCREENWINDOWAUTOPAUSE", cmdScreenWindowAutoPause);
-    engine::registerCommand("SCREENWINDOWBORDER", cmdScreenWindowBorder);
-    engine::registerCommand("SCREENWINDOWHASFOCUS", cmdScreenWindowHasFocus);
-    engine::registerCommand("SCREENWINDOWHPAL", cmdScreenWindowHPal);
-    engine::registerCommand("SCREENWINDOWHWND", cmdScreenWindowHwnd);
-    engine::registerCommand("SCREENWINDOWPOS", cmdScreenWindowPos);
-    engine::registerCommand("SCREENWINDOWTITLE", cmdScreenWindowTitle);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENGRAPHICS", cmdScreenGraphics);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENSETTINGS", cmdScreenSettings);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENINFO", cmdScreenInfo);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENTEXT", cmdScreenText);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWIDTH", cmdScreenWidth);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENHEIGHT", cmdScreenHeight);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWAUTOPAUSE", cmdScreenWindowAutoPause);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWBORDER", cmdScreenWindowBorder);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWHASFOCUS", cmdScreenWindowHasFocus);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWHPAL", cmdScreenWindowHPal);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWHWND", cmdScreenWindowHwnd);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWPOS", cmdScreenWindowPos);
+    engine::registerCommand(engine::CommandOwner::Window, "SCREENWINDOWTITLE", cmdScreenWindowTitle);
 }
 
 }  // namespace runtime

@@ -94,7 +94,7 @@ struct TextOutputState {
 extern TextOutputState gTextOutput;
 void resetTextOutput();
 
-// The SCREEN* commands, and the display-mode services the engine calls.
+// The SCREEN* commands.
 void registerWindowCommands();
 
 // Between tests: closes the window and puts every setting back to its start value.

@@ -134,6 +134,6 @@ void playTone(int32_t frequency, int32_t ms) {
     plat::waveOutClose(out);
 }
 
-void registerSoundCommand() { engine::registerCommand("SOUND", cmdSound); }
+void registerSoundCommand() { engine::registerCommand(engine::CommandOwner::Sound, "SOUND", cmdSound); }
 
 }  // namespace runtime

@@ -234,16 +234,16 @@ void cmdTextFontFromBitmap() {
 }  // namespace
 
 void registerTextCommands() {
-    engine::registerCommand("TEXT", cmdText);
-    engine::registerCommand("TEXTNOCR", cmdTextNoCr);
-    engine::registerCommand("TEXTBEGIN", cmdTextBegin);
-    engine::registerCommand("TEXTCOLOR", cmdTextColor);
-    engine::registerCommand("TEXTBACKCOLOR", cmdTextBackColor);
-    engine::registerCommand("TEXTTRANSCOLOR", cmdTextTransColor);
-    engine::registerCommand("TEXTSETXY", cmdTextSetXY);
-    engine::registerCommand("TEXTX", cmdTextX);
-    engine::registerCommand("TEXTY", cmdTextY);
-    engine::registerCommand("TEXTFONTFROMBITMAP", cmdTextFontFromBitmap);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXT", cmdText);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTNOCR", cmdTextNoCr);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTBEGIN", cmdTextBegin);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTCOLOR", cmdTextColor);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTBACKCOLOR", cmdTextBackColor);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTTRANSCOLOR", cmdTextTransColor);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTSETXY", cmdTextSetXY);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTX", cmdTextX);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTY", cmdTextY);
+    engine::registerCommand(engine::CommandOwner::Text, "TEXTFONTFROMBITMAP", cmdTextFontFromBitmap);
 }
 
 }  // namespace runtime

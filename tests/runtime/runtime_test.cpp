@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "player/engine/io_commands.h"
 #include "player/runtime/screen_draw.h"
 #include "tests/runtime/script_fixture.h"
 #include "tests/support/test_support.h"
@@ -398,6 +399,12 @@ TEST_F(RuntimeTest, DisplayResolutionChangesOnlyAFullScreenPresentation) {
     EXPECT_EQ(presentationMode(), "800x600");
     ASSERT_EQ(run("SYSTEMDISPLAYRESOLUTION 0\n"), "");
     EXPECT_EQ(presentationMode(), "0x0");
+}
+
+TEST_F(RuntimeTest, SystemOptionsForTheCodec) {
+    ASSERT_EQ(run("SYSTEMUSEMMX MMX 2\nSYSTEMUSEDIRECTSOUND\n"), "");
+    EXPECT_TRUE(var("MMX") == "0" || var("MMX") == "1");
+    EXPECT_TRUE(engine::gSystemChoices.useDirectSound);
 }
 
 TEST_F(RuntimeTest, SmallerRequestKeepsTheLargerSurfaceAndClearsIt) {
