@@ -78,6 +78,7 @@ struct GFilePrivate {
     KroFlic* flic = nullptr;
     RlaImage* rla = nullptr;
     kro::AviReader* avi = nullptr;
+    int embeddedHandle = -1;        // the program file a Torvex video is read from inside
     RawState raw;
     ImageDescriptor still{};
     bool stillLoaded = false;

@@ -15,6 +15,7 @@
 #include "kroutil/kro_file.h"
 #include "kroutil/util.h"
 #include "kroutil/util/status_send.h"
+#include "platform/fs.h"
 
 namespace gfile {
 
@@ -84,10 +85,8 @@ void stillTail(GFile* g, int32_t kind, int32_t width, int32_t height, int32_t bi
 
 // ---- Torvex --------------------------------------------------------------------------------------
 
-bool tryTorvex(GFile* g, const char* name) {
-    std::string n = withDefault(name, ".tvx");
-    TorvexFile* f = TorvexOpen(n.c_str(), kTvxNeverSkip, -1);
-    if (!f) return false;
+// Takes an open Torvex file as the source; false (the file closed) when it cannot be decoded.
+bool adoptTorvex(GFile* g, TorvexFile* f, const std::string& n) {
     GFilePrivate* p = g->priv;
     uint32_t w = f->header.width, h = f->header.height;
     if (w == 0 || h == 0 || w > 16384 || h > 16384) {
@@ -115,6 +114,12 @@ bool tryTorvex(GFile* g, const char* name) {
     return true;
 }
 
+bool tryTorvex(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".tvx");
+    TorvexFile* f = TorvexOpen(n.c_str(), kTvxNeverSkip, -1);
+    return f && adoptTorvex(g, f, n);
+}
+
 bool readTorvex(GFile* g) {
     GFilePrivate* p = g->priv;
     TorvexFile* f = p->torvex;
@@ -128,6 +133,130 @@ bool readTorvex(GFile* g) {
         TorvexAdvance(f);
     }
     if (failed) kro::statusWarnOnce(g->status, "gfile: torvex", kCrashTorvex);
+    return true;
+}
+
+// ---- self-running programs --------------------------------------------------------------------------
+
+// Reads count bytes at pos of an open file; false when the file has fewer.
+bool readAt(KroFile* f, uint64_t pos, void* dest, uint32_t count) {
+    KroFileSetPos(f, pos);
+    return KroFileGet(f, dest, count) == count;
+}
+
+// The text of string resource id of a program file (its string table as the executable format
+// stores it: the resource tree, type 6, block id / 16 + 1, the first language), as bytes (the
+// high bytes of the 16-bit characters dropped). Every read is bounded by the file.
+bool programString(KroFile* f, uint32_t id, std::string* text) {
+    uint8_t b[64];
+    if (!readAt(f, 0, b, 64) || b[0] != 'M' || b[1] != 'Z') return false;
+    uint64_t pe = bytes::load32le(b + 0x3C);
+    uint8_t coff[24];
+    if (!readAt(f, pe, coff, 24) || std::memcmp(coff, "PE\0\0", 4) != 0) return false;
+    uint32_t sections = bytes::load16le(coff + 6), optionalSize = bytes::load16le(coff + 20);
+    uint64_t optional = pe + 24;
+    uint8_t magic[2];
+    if (!readAt(f, optional, magic, 2)) return false;
+    uint32_t directories = bytes::load16le(magic) == 0x20B ? 112 : 96;
+    if (optionalSize < directories + 24) return false;
+    uint8_t dir[8];
+    if (!readAt(f, optional + directories + 16, dir, 8)) return false;
+    uint32_t resourceRva = bytes::load32le(dir);
+    if (!resourceRva || sections == 0 || sections > 96) return false;
+    // Addresses of the image to file offsets, through the section table.
+    std::vector<uint8_t> table(size_t(sections) * 40);
+    if (!readAt(f, optional + optionalSize, table.data(), uint32_t(table.size()))) return false;
+    auto toFile = [&](uint32_t rva, uint64_t* out) {
+        for (uint32_t i = 0; i < sections; ++i) {
+            const uint8_t* sec = &table[size_t(i) * 40];
+            uint32_t va = bytes::load32le(sec + 12), raw = bytes::load32le(sec + 16), at = bytes::load32le(sec + 20);
+            uint32_t size = std::max(bytes::load32le(sec + 8), raw);
+            if (rva >= va && rva - va < size && rva - va < raw) {
+                *out = uint64_t(at) + (rva - va);
+                return true;
+            }
+        }
+        return false;
+    };
+    uint64_t root = 0;
+    if (!toFile(resourceRva, &root)) return false;
+    // One level of the tree: the entry with this id; its offset (relative to the root) and kind.
+    auto findEntry = [&](uint64_t directory, uint32_t wanted, bool any, uint32_t* offset) {
+        uint8_t h[16];
+        if (!readAt(f, directory, h, 16)) return false;
+        uint32_t named = bytes::load16le(h + 12), ids = bytes::load16le(h + 14);
+        for (uint32_t i = 0; i < named + ids && i < 4096; ++i) {
+            uint8_t e[8];
+            if (!readAt(f, directory + 16 + 8 * uint64_t(i), e, 8)) return false;
+            if (i < named) continue;
+            if (any || bytes::load32le(e) == wanted) {
+                *offset = bytes::load32le(e + 4);
+                return true;
+            }
+        }
+        return false;
+    };
+    uint32_t off = 0;
+    if (!findEntry(root, 6, false, &off) || !(off & 0x80000000u)) return false;
+    if (!findEntry(root + (off & 0x7FFFFFFF), id / 16 + 1, false, &off) || !(off & 0x80000000u)) return false;
+    if (!findEntry(root + (off & 0x7FFFFFFF), 0, true, &off) || (off & 0x80000000u)) return false;
+    uint8_t data[8];
+    uint64_t block = 0;
+    if (!readAt(f, root + off, data, 8) || !toFile(bytes::load32le(data), &block)) return false;
+    uint32_t size = std::min<uint32_t>(bytes::load32le(data + 4), 1u << 20);
+    std::vector<uint8_t> strings(size);
+    if (!readAt(f, block, strings.data(), size)) return false;
+    size_t at = 0;
+    for (uint32_t i = 0; i < 16; ++i) {
+        if (at + 2 > strings.size()) return false;
+        size_t length = bytes::load16le(&strings[at]);
+        at += 2;
+        if (at + 2 * length > strings.size()) return false;
+        if (i == id % 16) {
+            text->clear();
+            for (size_t k = 0; k < length; ++k) text->push_back(char(strings[at + 2 * k]));
+            return !text->empty();
+        }
+        at += 2 * length;
+    }
+    return false;
+}
+
+// A program file with a video inside names its offset in a string resource (2, else 1) as a
+// ':' followed by decimal digits.
+bool embeddedOffset(const std::string& name, uint64_t* offset) {
+    KroFile* f = KroFileOpen(4096, name.c_str(), KRO_FILE_READ);
+    if (!f) return false;
+    std::string text;
+    bool found = programString(f, 2, &text) || programString(f, 1, &text);
+    KroFileClose(f);
+    if (!found) return false;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != ':' || !std::isdigit(static_cast<unsigned char>(text[i + 1]))) continue;
+        uint64_t v = 0;
+        for (size_t k = i + 1; k < text.size() && std::isdigit(static_cast<unsigned char>(text[k])) && v < (1ull << 40); ++k)
+            v = v * 10 + uint64_t(text[k] - '0');
+        *offset = v;
+        return true;
+    }
+    return false;
+}
+
+bool tryProgram(GFile* g, const char* name) {
+    if (!extensionIs(name, ".exe") && !extensionIs(name, ".scr")) return false;
+    uint64_t offset = 0;
+    if (!embeddedOffset(name, &offset)) return false;
+    plat::FileHandle h = plat::fileOpen(name, plat::Access::Read, false);
+    if (h == plat::kInvalidFile) return false;
+    TorvexFile* f = nullptr;
+    if (plat::fileSeek(h, offset))
+        f = TorvexOpen(reinterpret_cast<const void*>(uintptr_t(uint32_t(h))), kTvxFromHandle | kTvxNeverSkip, 0);
+    GFilePrivate* p = g->priv;
+    if (!f || !adoptTorvex(g, f, name)) {
+        plat::fileClose(h);
+        return false;
+    }
+    p->embeddedHandle = h;
     return true;
 }
 
@@ -590,7 +719,7 @@ bool openSingle(GFile* g, const char* name) {
     // Wave files go straight to the sound reader.
     bool ok = false, wave = isWave(name);
     if (!wave) {
-        ok = tryFlic(g, name) || tryTorvex(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
+        ok = tryFlic(g, name) || tryTorvex(g, name) || tryProgram(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
              tryTga(g, name) || tryGif(g, name);
     }
     if (!ok && !wave) {
@@ -739,6 +868,8 @@ void closeSource(GFile* g) {
     GFilePrivate* p = g->priv;
     if (p->torvex) TorvexClose(p->torvex);
     p->torvex = nullptr;
+    if (p->embeddedHandle != -1) plat::fileClose(p->embeddedHandle);
+    p->embeddedHandle = -1;
     if (p->flic) KroFlicClose(p->flic);
     p->flic = nullptr;
     if (p->avi) kro::aviClose(p->avi);

@@ -407,6 +407,64 @@ TEST_F(GFileTest, TorvexDeliversTheDecodedFrames) {
     EXPECT_EQ(gLog[1].level, 1);
 }
 
+// A program file whose string resource 2 names the offset of the video appended to it.
+Bytes programWithVideo(const Bytes& video, uint32_t offset) {
+    Bytes b(offset, 0);
+    b[0] = 'M';
+    b[1] = 'Z';
+    bytes::store32le(&b[0x3C], 0x40);
+    std::memcpy(&b[0x40], "PE\0\0", 4);
+    bytes::store16le(&b[0x44], 0x14C);
+    bytes::store16le(&b[0x46], 1);     // one section
+    bytes::store16le(&b[0x54], 224);   // optional header size
+    bytes::store16le(&b[0x58], 0x10B);
+    bytes::store32le(&b[0x58 + 96 + 16], 0x1000);  // resources at 0x1000
+    bytes::store32le(&b[0x58 + 96 + 20], 0x200);
+    uint8_t* sec = &b[0x58 + 224];
+    bytes::store32le(sec + 8, 0x200);
+    bytes::store32le(sec + 12, 0x1000);
+    bytes::store32le(sec + 16, 0x200);
+    bytes::store32le(sec + 20, 0x200);
+    uint8_t* r = &b[0x200];
+    auto directory = [&](uint32_t at, uint32_t id, uint32_t to) {
+        bytes::store16le(r + at + 14, 1);
+        bytes::store32le(r + at + 16, id);
+        bytes::store32le(r + at + 20, to);
+    };
+    directory(0x00, 6, 0x80000018);  // strings
+    directory(0x18, 1, 0x80000030);  // ids 0-15
+    directory(0x30, 0x409, 0x48);    // the language's data
+    std::string text = "video:" + std::to_string(offset);
+    bytes::store32le(r + 0x48, 0x1000 + 0x58);
+    bytes::store32le(r + 0x4C, uint32_t(32 + 2 * text.size()));
+    uint8_t* t = r + 0x58 + 4;  // strings 0 and 1 are empty
+    bytes::store16le(t, uint16_t(text.size()));
+    for (size_t i = 0; i < text.size(); ++i) t[2 + 2 * i] = uint8_t(text[i]);
+    b.insert(b.end(), video.begin(), video.end());
+    return b;
+}
+
+TEST_F(GFileTest, VideoInsideAProgramFile) {
+    Bytes px(64, 7), pal(768, 40);
+    std::string error;
+    ASSERT_TRUE(TorvexWrite(dir.file("v.tvx"), 8, 8, {{px.data(), pal.data(), false}, {px.data(), pal.data(), false}},
+                            {}, &error))
+        << error;
+    testsupport::writeFile(dir.file("show.exe"), programWithVideo(testsupport::readFile(dir.file("v.tvx")), 4096));
+    Opened o;
+    o.g = openPlain(dir.file("show.exe"));
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_TORVEX);
+    EXPECT_EQ(o.g->outputFrameCount, 2);
+    uint32_t grey = 0x282828u;  // 40 stays 40 through the 6-bit palette
+    EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{grey, grey}));
+    // A program without the resource is not a picture source.
+    Bytes plain = programWithVideo({}, 4096);
+    plain[0x200 + 0x10] = 5;  // the root names no string table
+    testsupport::writeFile(dir.file("plain.exe"), plain);
+    EXPECT_EQ(openPlain(dir.file("plain.exe")), nullptr);
+}
+
 // ---- Flic sources ------------------------------------------------------------------------------------------
 
 TEST_F(GFileTest, FlicFramesFromTheFirstOfTheRange) {
