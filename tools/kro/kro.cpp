@@ -44,6 +44,8 @@ const char* kUsage =
     "                                  .avi   uncompressed AVI, with the input's sound or\n"
     "                                         --sound SOUNDFILE as its PCM track\n"
     "                                  .tvx   Torvex file (8-bit), sound in track 0\n"
+    "                                  .qrn   Quarn file (lossless pictures), sound\n"
+    "                                         transform-coded in track 0 (-s /L)\n"
     "                                  .wav   the sound of IN (or SOUNDFILE) as PCM\n"
     "                                  .kcs   the sound as coded blocks (see -s /L)\n"
     "  kro --help                    this text\n"
@@ -56,7 +58,8 @@ const char* kUsage =
     "                /B16 /C1\": /R rate, /B bits, /C channels, /S /E window, /T track, /Y /D /K\n"
     "                headerless PCM; /L coding level (.kcs and .tvx: 0 lossless delta, 1-99\n"
     "                coarser delta, 100-199 DCT and 200-299 DFT transform at quality level mod\n"
-    "                100; .kcs default 104, .tvx default plain samples)\n"
+    "                100; .kcs and .qrn default 104, .tvx default plain samples; .qrn always\n"
+    "                transform-codes)\n"
     "  -b MS         .kcs: the length of each coded block in milliseconds (default 1000)\n"
     "  -y            replace existing output files without asking\n"
     "  -q            no progress display\n"
@@ -263,12 +266,18 @@ bool infoOne(const std::string& name) {
     }
     if (q) {
         std::printf("  audio tracks: %u\n", q->audioTracks);
+        for (uint32_t t = 0; t < q->audioTracks; ++t) {
+            uint32_t f = q->audioFormats[t];
+            std::printf("  track %u: identifier %u, %u Hz, %s, %s, %s\n", t, q->trackIds[t], QUARN_AUDIO_RATE(f),
+                        (f & QUARN_AUDIO_16BIT) ? "16-bit" : "8-bit", (f & QUARN_AUDIO_STEREO) ? "stereo" : "mono",
+                        (f & QUARN_AUDIO_DCT) ? "DCT blocks" : (f & QUARN_AUDIO_DFT) ? "DFT blocks" : "not transform-coded");
+        }
         std::printf("  buffer size: %u bytes\n", q->bufferSize);
         std::printf("  preloaded: %s\n", q->preloaded ? "yes" : "no");
     }
     if (s) std::printf("  sound: %s\n", soundText(s).c_str());
     else if (g && g->hasSound && !soundError.empty()) std::printf("  sound: %s\n", soundError.c_str());
-    else if (g || q) std::printf("  sound: none\n");
+    else if (g || (q && q->audioTracks == 0)) std::printf("  sound: none\n");
 
     if (!g && !s && !q) {
         std::string why = !pictureError.empty() ? pictureError : !soundError.empty() ? soundError : "not a file kro reads";
@@ -473,7 +482,7 @@ int convertPictures(const Options& o, const PictureArgs& p, const SoundArgs& sa,
     bool avi = ext == ".avi";
     SFile* sound = nullptr;
     std::unique_ptr<SFile, void (*)(SFile*)> soundHolder(nullptr, SFileClose);
-    if (!o.sound.empty() && !avi) return failure(o.out + ": only AVI and Torvex outputs carry sound");
+    if (!o.sound.empty() && !avi) return failure(o.out + ": only AVI, Torvex and Quarn outputs carry sound");
     if (avi && (!o.sound.empty() || g->hasSound)) {
         std::string from = o.sound.empty() ? o.in : o.sound;
         run.error.clear();
@@ -593,6 +602,102 @@ int convertTorvex(const Options& o, const PictureArgs& p, const SoundArgs& sa, G
     }
     PictureFrames frames(g, p);
     if (!writer.write(frames, &error)) return failure(error.find(o.in) == 0 || error == "cancelled" ? error : o.out + ": " + error);
+    return 0;
+}
+
+// ---- pictures to Quarn ---------------------------------------------------------------------
+
+int convertQuarn(const Options& o, const PictureArgs& p, const SoundArgs& sa, GFile* g) {
+    if (!mayReplace(o, o.out)) return failure(o.out + ": exists; not replaced (-y replaces it)");
+    SFile* sound = nullptr;
+    std::unique_ptr<SFile, void (*)(SFile*)> soundHolder(nullptr, SFileClose);
+    std::string from = o.sound.empty() && g->hasSound ? o.in : o.sound;
+    if (!from.empty()) {
+        // The writer codes 16-bit sound.
+        SoundArgs s16 = sa;
+        s16.bits = 16;
+        run.error.clear();
+        sound = openSound(from, s16);
+        if (!sound) return failure(from + ": " + lastError("cannot open the sound"));
+        soundHolder.reset(sound);
+    }
+    uint32_t rateNum = uint32_t(std::max(g->outputRateNum, 1)), rateDen = uint32_t(std::max(g->outputRateDen, 1));
+    uint32_t flags = g->trueColour && g->keepAlpha && g->hasAlpha ? QUARN_WRITE_ALPHA : 0;
+    // A key frame about every second keeps seeking short.
+    uint32_t keyInterval = std::max<uint32_t>(1, rateNum / rateDen);
+    Cleanup cleanup;
+    QuarnWriter* w = QuarnWriterCreate(o.out.c_str(), uint32_t(g->canvasWidth), uint32_t(g->canvasHeight), rateNum,
+                                       rateDen, flags, uint32_t(g->outputFrameCount), keyInterval);
+    if (!w) return failure(o.out + ": cannot create the file");
+    cleanup.files.push_back(o.out);
+    int32_t track = -1;
+    if (sound) {
+        uint32_t level = uint32_t(std::max(sa.level, 100));
+        track = QuarnWriterAddTrack(w, 0, sound->outputRate, sound->outputChannels, sa.bits == 8 ? 0 : 1,
+                                    level >= 200 ? 0 : 1, level % 100);
+        if (track < 0) {
+            QuarnWriterClose(w);
+            return failure(o.out + ": cannot add a sound track of " + std::to_string(sound->outputRate) + " Hz");
+        }
+    }
+    std::vector<uint32_t> frame(size_t(g->canvasWidth) * size_t(g->canvasHeight));
+    std::vector<uint8_t> pcm;
+    uint64_t soundFrames = 0;
+    std::string why;
+    int32_t frames = g->outputFrameCount;
+    while (g->outputFrameCounter < frames) {
+        if (!GFileGet(g, p.median, p.softening, p.levels, p.brightness, p.gamma, p.threshold) || run.cancelled) {
+            why = run.cancelled ? "cancelled" : o.in + ": " + lastError("cannot read frame " + std::to_string(g->outputFrameCounter + 1));
+            break;
+        }
+        if (sound) {
+            // The sound due by the end of this frame, counted from the start so no rounding piles up.
+            uint64_t due = uint64_t(sound->outputRate) * uint64_t(g->outputFrameCounter) * rateDen / rateNum;
+            uint64_t bytes = (due - std::min(due, soundFrames)) * sound->outputFrameBytes;
+            pcm.resize(size_t(bytes));
+            uint32_t got = 0;
+            while (got < bytes) {
+                uint32_t n = SFileGet(sound, pcm.data() + got, uint32_t(bytes - got));
+                if (n == 0) break;
+                got += n;
+            }
+            soundFrames = due;
+            if (got && !QuarnWriterPutAudio(w, uint32_t(track), pcm.data(), got)) {
+                why = o.out + ": cannot write the sound";
+                break;
+            }
+        }
+        const uint32_t* pixels;
+        int32_t pitch;
+        if (g->trueColour) {
+            pixels = reinterpret_cast<const uint32_t*>(g->canvasBuffer);
+            pitch = g->canvasPitch;
+        } else {
+            // 8-bit canvases (palette switches given) through their palette.
+            const uint8_t* pal = g->workingPalette;
+            for (int32_t y = 0; y < g->canvasHeight; ++y)
+                for (int32_t x = 0; x < g->canvasWidth; ++x) {
+                    uint8_t i = g->canvasBuffer[size_t(y) * size_t(g->canvasPitch) + size_t(x)];
+                    frame[size_t(y) * size_t(g->canvasWidth) + size_t(x)] =
+                        uint32_t(pal[i * 3]) << 16 | uint32_t(pal[i * 3 + 1]) << 8 | pal[i * 3 + 2];
+                }
+            pixels = frame.data();
+            pitch = g->canvasWidth * 4;
+        }
+        if (!QuarnWriterPutFrame(w, pixels, pitch)) {
+            why = o.out + ": cannot write frame " + std::to_string(g->outputFrameCounter);
+            break;
+        }
+        progress("Frame " + std::to_string(g->outputFrameCounter) + " of " + std::to_string(frames));
+        if (run.cancelled) {
+            why = "cancelled";
+            break;
+        }
+    }
+    bool closed = QuarnWriterClose(w) != 0;
+    if (why.empty() && !closed) why = o.out + ": the output could not be completed";
+    if (!why.empty()) return failure(why);
+    cleanup.keep = true;
     return 0;
 }
 
@@ -763,7 +868,6 @@ int cmdConvert(const std::vector<std::string>& args, bool replace) {
     std::string ext = extensionOf(o.out);
     if (ext.empty()) return usageError(o.out + ": the output needs an extension that names its kind");
     OutKind kind = outKindOf(ext);
-    if (kind == OutKind::Quarn) return failure(o.out + ": Quarn output is not supported yet");
     if (isDirectory(o.in)) return failure(o.in + ": is a folder");
     if (!exists(o.in) && extensionOf(o.in) != "") return failure(o.in + ": no such file");
     if (isDirectory(o.out)) return failure(o.out + ": is a folder");
@@ -790,7 +894,9 @@ int cmdConvert(const std::vector<std::string>& args, bool replace) {
         return failure(o.in + ": has no pictures (convert its sound to .wav or .kcs)");
     if (g->outputFrameCount <= 0) return failure(o.in + ": no frames in the range");
     openStatus("kro convert", o.in + " to " + o.out);
-    int rc = kind == OutKind::Torvex ? convertTorvex(o, p, sa, g) : convertPictures(o, p, sa, g);
+    int rc = kind == OutKind::Torvex  ? convertTorvex(o, p, sa, g)
+             : kind == OutKind::Quarn ? convertQuarn(o, p, sa, g)
+                                      : convertPictures(o, p, sa, g);
     closeStatus();
     return rc;
 }
