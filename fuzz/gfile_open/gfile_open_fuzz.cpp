@@ -1,7 +1,7 @@
 // Graphics input over fuzzed files: the first byte picks the name the bytes are stored under
 // (one of the default extensions, a list file, a name without extension), the second the
 // output (true colour or 8-bit with a computed palette, scaling, placement, a frame range);
-// the rest is the file. Every frame is read (up to a limit), then again after a reset. Lists
+// the rest is the file (a program file's string table may point into itself). Every frame is read (up to a limit), then again after a reset. Lists
 // may name the small raw file and the numbered files kept beside the input, or themselves.
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kNames[] = {"in.raw", "in.tvx", "in.bmp", "in.gif", "in.jpg", "in.tga", "in.png", "in.pcx",
-                              "in.rla", "in.avi", "in.lst", "in.flc", "in.wav", "in",     "in.LST", "in.tif"};
+                              "in.rla", "in.avi", "in.lst", "in.flc", "in.wav", "in",     "in.LST", "in.tif", "in.exe"};
 
 void writeBytes(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path.c_str(), "wb");
