@@ -2,6 +2,7 @@
 #include "codec/torvex.h"
 #include "codec/torvex_tracks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -526,6 +527,10 @@ TorvexFile* TorvexOpenSized(const void* source, uint32_t flags, int32_t ioBuffer
         } else {
             if (ringSize > 0x7FFF0000u) return fail(nullptr);
             bufferSize = largest;
+            // No frame holds more than the file has after the table: a larger claim would
+            // only reserve memory for a frame that cannot be read whole anyway.
+            if (available != ~uint64_t(0))
+                bufferSize = std::min(bufferSize, available > f->frameDataStart ? available - f->frameDataStart : 0);
             f->ringSize = uint32_t(ringSize);
             f->ringStart = static_cast<uint8_t*>(accountedAlloc(f, ringSize + 4096));
             if (!f->ringStart) {
