@@ -1,6 +1,6 @@
 // Sound input over arbitrary files. Eight leading bytes choose how the rest is opened and what
 // is asked of it:
-//   0: the kind: 0 WAV, 1 raw PCM, 2 Torvex, 3 AVI, 4 a list naming the file as a WAV;
+//   0: the kind: 0 WAV, 1 raw PCM, 2 Torvex, 3 AVI, 4 a list naming the file as a WAV, 5 Quarn;
 //   1: output rate (a table), 2: output bits and channels, 3: window start, 4: window end
 //      (signed; negative values are frames), 5: track, 6-7: raw code (rate / 8 from a table,
 //      stereo, 16-bit) and raw offset.
@@ -45,7 +45,7 @@ uint64_t drain(SFile* s, uint64_t cap, uint32_t piece) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 8) return 0;
     static const uint32_t rates[] = {0, 8000, 11025, 22050, 44100, 48000, 7, 96000};
-    const uint8_t kind = data[0] % 5;
+    const uint8_t kind = data[0] % 6;
     const uint32_t rate = rates[data[1] & 7];
     const uint32_t bits = (data[2] & 1) ? 8 : (data[2] & 2) ? 16 : 0;
     const uint32_t channels = (data[2] >> 2) & 3;
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rawCode = rates[data[6] & 7] * 8 + ((data[6] >> 3) & 3);
         rawOffset = data[7];
     }
-    static const char* const exts[] = {".wav", ".raw", ".tvx", ".avi", ".wav"};
+    static const char* const exts[] = {".wav", ".raw", ".tvx", ".avi", ".wav", ".qrn"};
     const std::string file = tempName(exts[kind]);
     writeFile(file, data + 8, size - 8);
     std::string name = file;

@@ -13,6 +13,7 @@
 #include "codec/torvex_tracks.h"
 #include "codec/torvex.h"
 #include "kroutil/input/avi_reader.h"
+#include "kroutil/quarn.h"
 #include "kroutil/util/status_send.h"
 
 namespace {
@@ -44,6 +45,10 @@ struct SFilePrivate {
     uint32_t nextFrame = 0;
     std::vector<uint8_t> chunk;
     uint32_t chunkPos = 0, chunkEnd = 0;
+    // Kind 6: the Quarn file and its track; done after the last frame's sound was taken.
+    QuarnStream* quarn = nullptr;
+    QuarnAudioTrack* quarnTrack = nullptr;
+    bool quarnDone = false;
     // Kind 3: the AVI file, its sound stream and the next sample frame (stream time).
     kro::AviReader* avi = nullptr;
     uint32_t aviStream = 0;
@@ -266,6 +271,59 @@ void rewindTorvex(SFile* s) {
     p->chunkPos = p->chunkEnd = 0;
 }
 
+// ---- Quarn tracks -------------------------------------------------------------------------
+
+// 1: opened; 0: not a Quarn file; -1: a Quarn file without the track asked for (reported).
+// *period: the file's frame period (10 us units).
+int openQuarn(SFile* s, const char* name, uint32_t id, uint32_t* period) {
+    SFilePrivate* p = s->priv;
+    QuarnStream* q = QuarnStreamOpen(name, QUARN_OPEN_USE_TRACK_SELECTION | QUARN_OPEN_NO_THREAD);
+    if (!q) return 0;
+    int32_t index = QuarnFindTrack(q, id);
+    QuarnAudioTrack* t = index >= 0 ? QuarnOpenAudioTrack(q, uint32_t(index)) : nullptr;
+    if (t && ((t->bitsPerSample != 8 && t->bitsPerSample != 16) || (t->channels != 1 && t->channels != 2) ||
+              t->sampleRate == 0 || t->bufferSize == 0)) {
+        QuarnCloseAudioTrack(t);
+        t = nullptr;
+    }
+    if (!t) {
+        kro::statusError(s->status, "No sound found in the Quarn file.");
+        QuarnStreamClose(q);
+        return -1;
+    }
+    setFormat(s, t->sampleRate, t->bitsPerSample, t->channels);
+    p->quarn = q;
+    p->quarnTrack = t;
+    p->quarnDone = false;
+    s->kind = SFILE_KIND_QUARN;
+    s->typeName = "Quarn";
+    s->track = index;
+    if (q->rateNum) {
+        uint64_t tenUs = uint64_t(q->rateDen) * 100000 / q->rateNum;
+        if (tenUs > 0 && tenUs < 0x7FFFFFFF) *period = uint32_t(tenUs);
+    }
+    // As for Torvex tracks, the length is known only once decoded: the duration stands in.
+    s->totalBytes = bytesOfTime(s, uint64_t(q->frames) * *period);
+    return 1;
+}
+
+// Takes the current frame's sound and moves on; false once the last frame's was taken.
+bool nextQuarnChunk(SFile* s) {
+    SFilePrivate* p = s->priv;
+    while (!p->quarnDone) {
+        if (p->chunk.size() < p->quarnTrack->bufferSize) p->chunk.resize(p->quarnTrack->bufferSize);
+        uint32_t got = QuarnExtractAudio(p->quarnTrack, p->chunk.data());
+        if (got > p->quarnTrack->bufferSize) got = p->quarnTrack->bufferSize;
+        if (!QuarnAdvance(p->quarn)) p->quarnDone = true;
+        if (got) {
+            p->chunkPos = 0;
+            p->chunkEnd = got;
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---- AVI sound streams --------------------------------------------------------------------
 
 // The AVI file's sound stream number `stream` (0-based, in file order), which must be PCM of 8
@@ -322,8 +380,10 @@ uint32_t readSource(SFile* s, uint8_t* dst, uint32_t want) {
         got = KroFileGet(p->file, dst, want);
         break;
     case SFILE_KIND_TORVEX:
+    case SFILE_KIND_QUARN:
         while (got < want) {
-            if (p->chunkPos == p->chunkEnd && !nextTorvexChunk(s)) break;
+            if (p->chunkPos == p->chunkEnd && !(s->kind == SFILE_KIND_TORVEX ? nextTorvexChunk(s) : nextQuarnChunk(s)))
+                break;
             uint32_t n = p->chunkEnd - p->chunkPos;
             if (p->skipLeft) {
                 uint32_t k = p->skipLeft < n ? uint32_t(p->skipLeft) : n;
@@ -441,6 +501,11 @@ void positionSource(SFile* s) {
         break;
     case SFILE_KIND_TORVEX:
         rewindTorvex(s);
+        break;
+    case SFILE_KIND_QUARN:
+        QuarnGotoFrame(p->quarn, 1);
+        p->quarnDone = false;
+        p->chunkPos = p->chunkEnd = 0;
         break;
     case SFILE_KIND_AVI:
         p->aviPosition = p->skip / s->sourceFrameBytes;
@@ -575,6 +640,15 @@ SFile* SFileOpen(const char* name, uint32_t rate, uint32_t bits, uint32_t channe
             if (opened && p->tvx->period) period = p->tvx->period;
         }
         if (!opened && !rawCode) {
+            std::string qrnName = hadExtension ? std::string(name) : std::string(name) + ".qrn";
+            int r = openQuarn(s, qrnName.c_str(), track, &period);
+            if (r < 0) {
+                SFileClose(s);
+                return nullptr;
+            }
+            opened = r > 0;
+        }
+        if (!opened && !rawCode) {
             std::string aviName = hadExtension ? std::string(name) : std::string(name) + ".avi";
             opened = openAvi(s, aviName.c_str(), track, &period);
         }
@@ -593,7 +667,7 @@ SFile* SFileOpen(const char* name, uint32_t rate, uint32_t bits, uint32_t channe
     s->outputBits = (bits == 8 || bits == 16) ? bits : s->sourceBits;
     s->outputChannels = (channels == 1 || channels == 2) ? channels : s->sourceChannels;
     s->outputFrameBytes = s->outputBits / 8 * s->outputChannels;
-    if (s->kind == SFILE_KIND_TORVEX) {
+    if (s->kind == SFILE_KIND_TORVEX || s->kind == SFILE_KIND_QUARN) {
         // Two seconds of the track, within reason: the rate comes from the file.
         uint64_t two = uint64_t(s->sourceRate) * s->sourceFrameBytes * 2;
         s->readBufferSize = uint32_t(two < kLargestReadBuffer ? two : kLargestReadBuffer);
@@ -711,6 +785,8 @@ void SFileClose(SFile* s) {
         if (p->file) KroFileClose(p->file);
         if (p->tvx) TorvexClose(p->tvx);
         if (p->avi) kro::aviClose(p->avi);
+        QuarnCloseAudioTrack(p->quarnTrack);
+        QuarnStreamClose(p->quarn);
         if (p->current) SFileClose(p->current);
         delete p;
     }
