@@ -267,7 +267,9 @@ TEST(Kro, PngSequenceWithWavToTorvexAndTorvexToAvi) {
     Frames source = readFrames(list);
     ASSERT_EQ(source.count, 3);
 
-    Result r = kro("convert " + list + " " + dir.file("a.tvx") + " --sound " + dir.file("s.wav") + " -s /L0 -q");
+    // The numbered stills as a sequence pattern.
+    Result r = kro("convert '" + dir.file("f?.png*0") + "' " + dir.file("a.tvx") + " --sound " + dir.file("s.wav") +
+                   " -s /L0 -q");
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");  // -q: nothing on success
     Frames tvx = readFrames(dir.file("a.tvx"));

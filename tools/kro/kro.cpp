@@ -869,7 +869,9 @@ int cmdConvert(const std::vector<std::string>& args, bool replace) {
     if (ext.empty()) return usageError(o.out + ": the output needs an extension that names its kind");
     OutKind kind = outKindOf(ext);
     if (isDirectory(o.in)) return failure(o.in + ": is a folder");
-    if (!exists(o.in) && extensionOf(o.in) != "") return failure(o.in + ": no such file");
+    // Numbered sequences ("shot????.png*1") name no file of their own.
+    bool pattern = o.in.find_first_of("?*") != std::string::npos;
+    if (!pattern && !exists(o.in) && extensionOf(o.in) != "") return failure(o.in + ": no such file");
     if (isDirectory(o.out)) return failure(o.out + ": is a folder");
     if (sameFile(o.in, o.out) || (!o.sound.empty() && sameFile(o.sound, o.out)))
         return failure(o.out + ": the output would replace an input");
