@@ -13,6 +13,10 @@ void cmdCompute();
 void cmdComputeAbs();
 void cmdComputeSqrt();
 // Control flow.
+// The comparison of IF and IFSET (both operands already substituted): numbers when the left is
+// only digits and the right is numeric, otherwise text without letter case, or byte for byte
+// with '@' before the operator.
+bool compareValues(const char* a, const char* op, const char* b);
 void cmdIf();
 void cmdIfSet();
 void cmdGoto();
@@ -53,7 +57,3 @@ void cmdSystemTimer();
 
 }  // namespace engine
 
-namespace engine {
-// The comparison of IF and IFSET.
-bool compareValues(const char* a, const char* op, const char* b);
-}  // namespace engine

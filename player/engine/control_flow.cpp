@@ -11,6 +11,51 @@ namespace engine {
 
 namespace {
 
+// The left operand of a numeric comparison: digits only, after at most one blank and a minus.
+bool isDigitsOnly(const char* t) {
+    if (*t && isBlank(*t)) ++t;
+    if (*t == '-') ++t;
+    if (!*t) return false;
+    for (; *t; ++t)
+        if (*t < '0' || *t > '9') return false;
+    return true;
+}
+
+}  // namespace
+
+// Comparison of IF and IFSET (both operands already substituted).
+bool compareValues(const char* a, const char* op, const char* b) {
+    bool bytewise = op[0] == '@';
+    const char* o = op + (bytewise ? 1 : 0);
+    int c;
+    if (isDigitsOnly(a) && IsNumeric(b)) {
+        int32_t x = toNumber(a), y = toNumber(b);
+        c = x < y ? -1 : (x > y ? 1 : 0);
+    } else if (bytewise) {
+        c = std::strcmp(a, b);  // strcmp compares as unsigned bytes
+    } else {
+        const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
+        const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
+        for (;; ++x, ++y) {
+            unsigned char cx = static_cast<unsigned char>(upperAscii(char(*x)));
+            unsigned char cy = static_cast<unsigned char>(upperAscii(char(*y)));
+            if (cx != cy || !cx) {
+                c = int(cx) - int(cy);
+                break;
+            }
+        }
+    }
+    if (std::strcmp(o, "=") == 0) return c == 0;
+    if (std::strcmp(o, "<>") == 0) return c != 0;
+    if (std::strcmp(o, "<") == 0) return c < 0;
+    if (std::strcmp(o, ">") == 0) return c > 0;
+    if (std::strcmp(o, "<=") == 0) return c <= 0;
+    if (std::strcmp(o, ">=") == 0) return c >= 0;
+    return false;
+}
+
+namespace {
+
 bool fetchCondition() {
     char a[kLineSize], op[kLineSize], b[kLineSize];
     fetchAny(a);

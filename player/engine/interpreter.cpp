@@ -238,8 +238,6 @@ CommandEntry gTable[kCommandCount] = {
 
 constexpr int kScriptBufferSize = 3072;
 
-char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
-
 // Without the runtime installed (the engine on its own) its commands have no handler.
 inline void callHandler(int index) {
     if (CommandHandler h = gTable[index].handler) h();

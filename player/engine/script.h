@@ -202,6 +202,7 @@ void closeAllFiles();
 // ---- parameters and variables (variables.cpp) ---------------------------------------------
 
 inline bool isBlank(char c) { return static_cast<signed char>(c) <= 32; }
+inline char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 ParamKind FetchParam(char* out, bool substitute);
 void SubstituteVariables(char* text);
 bool IsNumeric(const char* text);

@@ -9,7 +9,6 @@ namespace engine {
 
 namespace {
 
-char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
 constexpr size_t kMaxResult = kLineSize - 1;

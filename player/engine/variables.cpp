@@ -26,7 +26,6 @@ VariableState gVars;
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool isAlnum(char c) { return isDigit(c) || isAlpha(c); }
-char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 
 // Trims, upper-cases and cleans a name into a key "255 NAME 254"; returns the key's length
 // (0 for a name that is empty after trimming).
@@ -86,16 +85,6 @@ void copyCapped(char* out, const char* src, size_t n) {
     if (n > size_t(kLineSize - 1)) n = kLineSize - 1;
     std::memcpy(out, src, n);
     out[n] = 0;
-}
-
-// Truth of a comparison result for an operator without its '@'.
-bool isDigitsOnly(const char* t) {
-    if (*t && isBlank(*t)) ++t;
-    if (*t == '-') ++t;
-    if (!*t) return false;
-    for (; *t; ++t)
-        if (!isDigit(*t)) return false;
-    return true;
 }
 
 }  // namespace
@@ -547,37 +536,6 @@ void cmdComputeSqrt() {
         if (r < 32768) result = int32_t(r);
     }
     SetVariableNumber(name, result);
-}
-
-// Comparison of IF and IFSET (both operands already substituted).
-bool compareValues(const char* a, const char* op, const char* b) {
-    bool bytewise = op[0] == '@';
-    const char* o = op + (bytewise ? 1 : 0);
-    int c;
-    if (isDigitsOnly(a) && IsNumeric(b)) {
-        int32_t x = toNumber(a), y = toNumber(b);
-        c = x < y ? -1 : (x > y ? 1 : 0);
-    } else if (bytewise) {
-        c = std::strcmp(a, b);  // strcmp compares as unsigned bytes
-    } else {
-        const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-        const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-        for (;; ++x, ++y) {
-            unsigned char cx = static_cast<unsigned char>(upperAscii(char(*x)));
-            unsigned char cy = static_cast<unsigned char>(upperAscii(char(*y)));
-            if (cx != cy || !cx) {
-                c = int(cx) - int(cy);
-                break;
-            }
-        }
-    }
-    if (std::strcmp(o, "=") == 0) return c == 0;
-    if (std::strcmp(o, "<>") == 0) return c != 0;
-    if (std::strcmp(o, "<") == 0) return c < 0;
-    if (std::strcmp(o, ">") == 0) return c > 0;
-    if (std::strcmp(o, "<=") == 0) return c <= 0;
-    if (std::strcmp(o, ">=") == 0) return c >= 0;
-    return false;
 }
 
 }  // namespace engine

@@ -10,19 +10,12 @@
 #include "platform/dialog.h"
 #include "player/engine/program.h"
 #include "player/engine/script.h"
+#include "tests/engine/memory_scripts.h"
 #include "tests/support/test_support.h"
 
 namespace enginetest {
 
-// The script files the interpreter reads, by name.
-inline std::map<std::string, std::string> gFiles;
-
-inline bool memorySource(const char* name, std::string& text) {
-    auto it = gFiles.find(name);
-    if (it == gFiles.end()) return false;
-    text = it->second;
-    return true;
-}
+using scripttest::var;
 
 struct Outcome {
     int status = 0;
@@ -35,9 +28,9 @@ struct Outcome {
 // with a debug trace when tracePath is given.
 inline Outcome runProgram(const std::map<std::string, std::string>& files, const std::string& commandLine = "main",
                           const std::string& tracePath = "", uint64_t maxSteps = 10'000'000) {
-    gFiles = files;
+    scripttest::gScriptFiles = files;
     plat::setVirtualClock(true);
-    engine::gScript.source = memorySource;
+    engine::gScript.source = scripttest::memorySource;
     engine::gScript.debugFileOverride = tracePath;
     engine::gScript.maxSteps = maxSteps;
     Outcome out;
@@ -53,12 +46,6 @@ inline Outcome runProgram(const std::map<std::string, std::string>& files, const
         auto bytes = testsupport::readFile(tracePath);
         out.trace.assign(bytes.begin(), bytes.end());
     }
-    return out;
-}
-
-inline std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
     return out;
 }
 

@@ -19,24 +19,11 @@
 #include "player/runtime/display_surface.h"
 #include "player/runtime/runtime.h"
 #include "player/runtime/screen_window.h"
+#include "tests/engine/memory_scripts.h"
 
 namespace runtimetest {
 
-// The script files the interpreter reads, by name.
-inline std::map<std::string, std::string> gScriptFiles;
-
-inline bool memorySource(const char* name, std::string& text) {
-    auto it = gScriptFiles.find(name);
-    if (it == gScriptFiles.end()) return false;
-    text = it->second;
-    return true;
-}
-
-inline std::string var(const char* name) {
-    char out[engine::kLineSize];
-    engine::GetVariable(out, name);
-    return out;
-}
+using scripttest::var;
 
 class ScriptFixture : public ::testing::Test {
 protected:
@@ -66,9 +53,9 @@ protected:
     // there was none.
     std::string run(const std::string& script, std::map<std::string, std::string> files = {}) {
         files["main.ss"] = script;
-        gScriptFiles = files;
+        scripttest::gScriptFiles = files;
         engine::resetEngine();
-        engine::gScript.source = memorySource;
+        engine::gScript.source = scripttest::memorySource;
         engine::gScript.maxSteps = 1'000'000;
         boxes.clear();
         try {
