@@ -2,6 +2,7 @@
 // writing a single-image little-endian file with one of six compressions.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bytes/byte_order.h"
@@ -25,6 +26,15 @@ uint32_t typeSize(uint16_t type) {
     static constexpr uint8_t sizes[14] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
     return type < 14 ? sizes[type] : 0;
 }
+
+// The whole file in memory. Not zero-filled first: every byte is read over.
+struct FileBytes {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t length = 0;
+    const uint8_t* data() const { return bytes.get(); }
+    size_t size() const { return length; }
+    uint8_t operator[](size_t i) const { return bytes[i]; }
+};
 
 // What loading needs from the first directory.
 struct Directory {
@@ -57,7 +67,7 @@ struct Directory {
     int32_t photometricUsed = 1;
 };
 
-int32_t readDirectory(const std::vector<uint8_t>& file, Directory& d) {
+int32_t readDirectory(const FileBytes& file, Directory& d) {
     const size_t size = file.size();
     if (size < 8) return IMGERR_BAD_TIFF;
     if (file[0] == 'I' && file[1] == 'I') d.order = bytes::Endian::little;
@@ -161,10 +171,13 @@ int32_t readDirectory(const std::vector<uint8_t>& file, Directory& d) {
     return IMG_OK;
 }
 
-int32_t readFile(const char* name, std::vector<uint8_t>& bytes) {
+int32_t readFile(const char* name, FileBytes& file) {
     InputFile in;
     if (int32_t e = in.open(name)) return e;
-    return in.readRest(0, bytes);
+    if (in.size > uint64_t(INT32_MAX)) return IMGERR_MEMORY;
+    file.bytes.reset(new uint8_t[size_t(in.size) + 1]);
+    file.length = in.readAt(0, file.bytes.get(), size_t(in.size));
+    return IMG_OK;
 }
 
 bool pairSupported(int32_t bits, uint32_t compression) {
@@ -199,7 +212,7 @@ int32_t statusCode(StripStatus s) {
 }
 
 struct Loader {
-    const std::vector<uint8_t>& file;
+    const FileBytes& file;
     const Directory& d;
     ImageDescriptor* img;
     ImageDescriptor* alpha;
@@ -245,6 +258,12 @@ struct Loader {
             }
         } else {  // 24
             const bool cmyk = d.photometricUsed == 5;
+            if (!cmyk && spp == 3) {
+                uint8_t* q = out.data();
+                for (int64_t x = 0; x < n; ++x, src += 3, q += 3) q[0] = src[2], q[1] = src[1], q[2] = src[0];
+                storeRow(img, y, out.data(), n);
+                return;
+            }
             for (int64_t x = 0; x < n; ++x) {
                 const uint8_t* p = src + size_t(x) * spp;
                 uint8_t* q = out.data() + 3 * x;
@@ -294,7 +313,6 @@ struct Loader {
                 src = reversed.data();
             }
             const size_t outSize = size_t(rowBytes * uint64_t(want));
-            std::memset(strip.data(), 0, outSize);
             StripResult r;
             switch (d.compression) {
                 case kNone:
@@ -309,6 +327,8 @@ struct Loader {
                 case kFax4: r = faxDecode(src, count, FaxCoding::group4, true, d.width, uint32_t(want), strip.data()); break;
                 default: return IMGERR_COMPRESSION;
             }
+            // Rows the data did not reach are stored as zeros.
+            std::memset(strip.data() + r.produced, 0, outSize - r.produced);
             if (r.status == StripStatus::damaged && cut) r.status = StripStatus::truncated;
             const int64_t rows = r.status == StripStatus::ok ? want : int64_t((r.produced + rowBytes - 1) / rowBytes);
             if (d.compression == kLzw && d.predictor == 2) {
@@ -501,7 +521,7 @@ void applyOrientation(ImageDescriptor* img, uint32_t orientation, int32_t w, int
 }
 
 int32_t loadTiff(const char* name, ImageDescriptor* img, ImageDescriptor* alpha) {
-    std::vector<uint8_t> file;
+    FileBytes file;
     if (int32_t e = readFile(name, file)) return e;
     if (int32_t e = checkImage(img, kDepthsTiff)) return e;
     if (alpha)
@@ -764,7 +784,7 @@ KRO_API int32_t tiffinfo(const char* name, TiffInfo* info) {
     if (!info) return IMGERR_PARAMETER;
     return guarded([&]() -> int32_t {
         std::lock_guard lock(formatLock(Format::tiff));
-        std::vector<uint8_t> file;
+        FileBytes file;
         if (int32_t e = readFile(name, file)) return e;
         Directory d;
         if (int32_t e = readDirectory(file, d)) return e;
