@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/kro_file_bits.h"
 #include "base/mem_block.h"
 #include "platform/fs.h"
 
@@ -395,19 +396,7 @@ KRO_API void KroFilePutBits(KroFile* f, uint32_t value, uint32_t count) {
     // later would drop the bits merged now.
     enterWriteMode(f);
     count = ((count - 1) & 31) + 1;
-    if (f->writing && f->buffer && f->buffer_fill - f->buffer_pos >= 8) {
-        // Fast path, same bytes and state as the rules below: whole bytes go out, the rest
-        // stays pending.
-        uint64_t acc = (f->bit_count ? uint64_t(f->bit_byte) : 0) |
-                       (uint64_t(value & (~uint32_t(0) >> (32 - count))) << f->bit_count);
-        uint32_t total = f->bit_count + count;
-        uint32_t bytes = total / 8;
-        std::memcpy(f->buffer + f->buffer_pos, &acc, 8);  // only `bytes` of them count
-        f->buffer_pos += bytes;
-        f->bit_count = total & 7;
-        f->bit_byte = uint32_t(bytes < 8 ? (acc >> (8 * bytes)) & 0xFF : 0);
-        return;
-    }
+    if (KroFilePutBitsFast(f, value, count)) return;
     switch (count) {
         case 32: KroFilePut32(f, value); return;
         case 24: putValue(f, value, 3); return;

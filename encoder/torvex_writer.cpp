@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "base/kro_file_bits.h"
 #include "bytes/byte_order.h"
 #include "codec/torvex.h"
 #include "kroutil/huffman.h"
@@ -180,7 +181,7 @@ struct CodeSink {
     }
     void raw(uint32_t v, uint32_t bits) {
         fold(0x80000000u | bits << 16 | v);
-        KroFilePutBits(out, v, bits);
+        KroFilePutBitsInline(out, v, bits);
     }
 };
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "base/kro_file_bits.h"
 #include "base/mem_block.h"
 
 struct HuffEncoder {
@@ -354,7 +355,7 @@ KRO_API void HuffEncode(HuffEncoder* h, uint32_t value) {
     }
     uint8_t len = h->lengths[sym];
     if (len && len != kNoCode) {
-        KroFilePutBits(h->output, h->weights[sym], len);
+        KroFilePutBitsInline(h->output, h->weights[sym], len);
         h->workCounter += len;
     }
     h->bytesCoded += h->byteMode ? 1 : 2;
