@@ -67,8 +67,10 @@ struct CommandEntry {
     constexpr CommandEntry(const char* n, CommandOwner o) : name(n), handler(nullptr), owner(o) {}
 };
 
-// Services of the presentation runtime. Until it lands they do nothing (no window exists); the
-// runtime installs its own functions before the program body starts.
+// Services of the presentation runtime: the engine calls the runtime only through these. On the
+// engine's own (its tests, the fuzz target) they do nothing, as if no window existed; the host
+// window services talk to the platform's window service. runtime::installRuntime fills them in
+// before the program body starts.
 struct RuntimeHooks {
     void (*pumpMessages)();            // remove and dispatch queued window messages
     void (*serviceSound)();            // TorvexServiceSound

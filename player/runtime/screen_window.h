@@ -75,7 +75,7 @@ void restoreDisplayMode();
 // Raises the no-window error unless a window with a surface exists.
 void requireWindow();
 
-// Services of the mouse and pointer code (no-ops until it exists).
+// Services of the mouse and pointer code (mouse.cpp), installed by installRuntime; no-ops before.
 struct PointerHooks {
     void (*takeOff)();  // software pointer off the screen
     void (*hideIfOverlapping)(int32_t x, int32_t y, int32_t width, int32_t height);
