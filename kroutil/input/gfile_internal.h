@@ -20,6 +20,8 @@ namespace kro {
 struct AviReader;
 }
 struct KroFile;
+struct QuarnStream;
+struct QuarnVideo;
 
 namespace gfile {
 
@@ -79,6 +81,8 @@ struct GFilePrivate {
     RlaImage* rla = nullptr;
     kro::AviReader* avi = nullptr;
     int embeddedHandle = -1;        // the program file a Torvex video is read from inside
+    QuarnStream* quarn = nullptr;
+    QuarnVideo* quarnVideo = nullptr;
     RawState raw;
     ImageDescriptor still{};
     bool stillLoaded = false;

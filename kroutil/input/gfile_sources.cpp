@@ -1,5 +1,5 @@
 // Graphics input: finding the reader of a source and reading its frames one by one (Torvex,
-// Flic, RLA, the raw frame file and still images).
+// Quarn, Flic, RLA, the raw frame file and still images).
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include "kroutil/sfile.h"
 #include "kroutil/input/rla_reader.h"
 #include "kroutil/kro_file.h"
+#include "kroutil/quarn.h"
 #include "kroutil/util.h"
 #include "kroutil/util/status_send.h"
 #include "platform/fs.h"
@@ -26,6 +27,9 @@ constexpr uint32_t kRawHeader = 20;
 
 const char* const kCrashTorvex =
     "Crashed while reading this Torvex file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work "
+    "around the crash.";
+const char* const kCrashQuarn =
+    "Crashed while reading this Quarn file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work "
     "around the crash.";
 const char* const kCrashRla =
     "Crashed while reading this RLA file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work around "
@@ -257,6 +261,63 @@ bool tryProgram(GFile* g, const char* name) {
         return false;
     }
     p->embeddedHandle = h;
+    return true;
+}
+
+// ---- Quarn ----------------------------------------------------------------------------------------
+
+void closeQuarn(GFilePrivate* p) {
+    QuarnVideoClose(p->quarnVideo);
+    p->quarnVideo = nullptr;
+    QuarnStreamClose(p->quarn);
+    p->quarn = nullptr;
+}
+
+// Decodes the current frame into the picture and moves on; false when the decoder could not
+// take it (a file from another writer, damaged data), which is reported once. The picture then
+// still holds the last good frame, and the next key frame decodes again.
+bool readQuarn(GFile* g) {
+    GFilePrivate* p = g->priv;
+    bool ok =
+        QuarnVideoDecode(p->quarnVideo, reinterpret_cast<uint32_t*>(p->picture.data()), int32_t(p->picturePitch)) != 0;
+    if (!ok) kro::statusWarnOnce(g->status, "gfile: quarn", kCrashQuarn);
+    QuarnAdvance(p->quarn);
+    return ok;
+}
+
+bool tryQuarn(GFile* g, const char* name) {
+    std::string n = withDefault(name, ".qrn");
+    QuarnStream* q =
+        QuarnStreamOpen(n.c_str(), QUARN_OPEN_USE_TRACK_SELECTION | QUARN_OPEN_ALPHA | QUARN_OPEN_NO_THREAD);
+    if (!q) return false;
+    GFilePrivate* p = g->priv;
+    p->quarn = q;
+    p->quarnVideo = QuarnVideoOpen(q);
+    QuarnVideo* v = p->quarnVideo;
+    if (!v || v->width == 0 || v->height == 0 || v->width > 32767 || v->height > 32767) {
+        closeQuarn(p);
+        return false;
+    }
+    p->picturePitch = int64_t(v->width) * 4;
+    p->picture.assign(size_t(p->picturePitch) * v->height, 0);
+    // The first frame must decode, else the file is not one this decoder reads: its pictures
+    // would be garbage.
+    if (!readQuarn(g)) {
+        closeQuarn(p);
+        p->picture.clear();
+        return false;
+    }
+    QuarnGotoFrame(q, 1);
+    setKind(g, GFILE_KIND_QUARN);
+    setName(g, n);
+    g->sourceWidth = int32_t(v->width);
+    g->sourceHeight = int32_t(v->height);
+    g->bitsPerPixel = 32;
+    g->hasAlpha = v->hasAlpha ? 1 : 0;
+    g->hasSound = q->audioTracks ? 1 : 0;
+    p->frameCount = int32_t(std::min<uint32_t>(q->frames, INT32_MAX));
+    g->fileRateNum = int32_t(std::min<uint32_t>(q->rateNum, INT32_MAX));
+    g->fileRateDen = int32_t(std::min<uint32_t>(q->rateDen, INT32_MAX));
     return true;
 }
 
@@ -719,7 +780,8 @@ bool openSingle(GFile* g, const char* name) {
     // Wave files go straight to the sound reader.
     bool ok = false, wave = isWave(name);
     if (!wave) {
-        ok = tryFlic(g, name) || tryTorvex(g, name) || tryProgram(g, name) || tryRla(g, name) || tryBmp(g, name) || tryPcx(g, name) ||
+        ok = tryFlic(g, name) || tryTorvex(g, name) || tryQuarn(g, name) || tryProgram(g, name) || tryRla(g, name) ||
+             tryBmp(g, name) || tryPcx(g, name) ||
              tryTga(g, name) || tryGif(g, name);
     }
     if (!ok && !wave) {
@@ -789,6 +851,28 @@ bool readSourceFrame(GFile* g) {
         p->haveFrame = true;
         return true;
     }
+    case GFILE_KIND_QUARN: {
+        bool ok = false;
+        if (!p->skipped) {
+            p->skipped = true;
+            for (uint32_t i = 0; i < p->firstIndex; ++i) {
+                char text[64];
+                std::snprintf(text, sizeof text, "Skipping frame %li...", long(i + 1));
+                sendProgress(g, text, i == 0, nullptr);
+                ok = readQuarn(g) || ok;
+            }
+        }
+        ok = readQuarn(g) || ok;
+        f.pixels = p->picture.data();
+        f.pitch = p->picturePitch;
+        f.width = g->sourceWidth;
+        f.height = g->sourceHeight;
+        f.depth = 32;
+        f.palette = p->sourcePalette;
+        // Until some frame has decoded there is nothing to show.
+        p->haveFrame = p->haveFrame || ok;
+        return true;
+    }
     case GFILE_KIND_RAW: {
         if (!p->skipped) {
             p->skipped = true;
@@ -855,6 +939,10 @@ void rewindSource(GFile* g) {
         TorvexSeek(p->torvex, 1);
         std::fill(p->picture.begin(), p->picture.end(), 0);
     }
+    if (p->quarn) {
+        QuarnGotoFrame(p->quarn, 1);
+        std::fill(p->picture.begin(), p->picture.end(), 0);
+    }
     if (p->flic) KroFlicGoto(p->flic, 0, p->picture.data());
     if (p->raw.file) {
         KroFileSetPos(p->raw.file, kRawHeader);
@@ -870,6 +958,7 @@ void closeSource(GFile* g) {
     p->torvex = nullptr;
     if (p->embeddedHandle != -1) plat::fileClose(p->embeddedHandle);
     p->embeddedHandle = -1;
+    closeQuarn(p);
     if (p->flic) KroFlicClose(p->flic);
     p->flic = nullptr;
     if (p->avi) kro::aviClose(p->avi);

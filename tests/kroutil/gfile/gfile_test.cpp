@@ -15,7 +15,9 @@
 #include "kroutil/flic.h"
 #include "kroutil/image.h"
 #include "kroutil/output/avi_writer.h"
+#include "kroutil/quarn.h"
 #include "kroutil/util/status_send.h"
+#include "tests/kroutil/quarn/quarn_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -487,6 +489,104 @@ TEST_F(GFileTest, FlicFramesFromTheFirstOfTheRange) {
     EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{12u * 0x010101u, 13u * 0x010101u}));
     GFileReset(o.g);
     EXPECT_EQ(firstPixels(o.g), (std::vector<uint32_t>{12u * 0x010101u, 13u * 0x010101u}));
+}
+
+// ---- Quarn sources ---------------------------------------------------------------------------------------
+
+// Grey pictures with alpha come back exactly from the plane decoder; each frame differs.
+std::vector<std::vector<uint32_t>> writeQuarn(const std::string& path, uint32_t w, uint32_t h, uint32_t count) {
+    std::vector<std::vector<uint32_t>> frames;
+    QuarnWriter* q = QuarnWriterCreate(path.c_str(), w, h, 25, 2, QUARN_WRITE_ALPHA, count, 2);
+    EXPECT_NE(q, nullptr);
+    if (!q) return frames;
+    for (uint32_t k = 0; k < count; ++k) {
+        std::vector<uint32_t> px(size_t(w) * h);
+        for (uint32_t i = 0; i < px.size(); ++i) {
+            uint32_t v = (i * 13 + k * 40) & 255, a = (i * 5 + k) & 255;
+            px[i] = a << 24 | v << 16 | v << 8 | v;
+        }
+        EXPECT_EQ(QuarnWriterPutFrame(q, px.data(), int32_t(w * 4)), 1);
+        frames.push_back(std::move(px));
+    }
+    EXPECT_EQ(QuarnWriterClose(q), 1);
+    return frames;
+}
+
+std::vector<uint32_t> canvasPicture(const GFile* g, uint32_t w, uint32_t h) {
+    std::vector<uint32_t> out;
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) out.push_back(canvasPixel(g, int32_t(x), int32_t(y)));
+    return out;
+}
+
+TEST_F(GFileTest, QuarnDeliversTheWrittenFrames) {
+    const uint32_t w = 10, h = 6;
+    auto frames = writeQuarn(dir.file("clip.qrn"), w, h, 5);
+    ASSERT_EQ(frames.size(), 5u);
+    // The name without its extension finds the file; frames 2 to 5, alpha kept.
+    Opened o;
+    o.g = openPlain(dir.file("clip"), GFILE_KEEP_ALPHA, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0);
+    ASSERT_NE(o.g, nullptr);
+    EXPECT_EQ(o.g->kind, GFILE_KIND_QUARN);
+    EXPECT_STREQ(o.g->typeName, "Quarn");
+    EXPECT_EQ(o.g->bitsPerPixel, 32);
+    EXPECT_EQ(o.g->hasAlpha, 1);
+    EXPECT_EQ(o.g->hasSound, 0);
+    EXPECT_EQ(o.g->fileRateNum, 25);
+    EXPECT_EQ(o.g->fileRateDen, 2);
+    EXPECT_EQ(o.g->outputFrameCount, 4);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t k = 1; k < 5; ++k) {
+            ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+            EXPECT_EQ(canvasPicture(o.g, w, h), frames[k]) << "pass " << pass << " frame " << k + 1;
+        }
+        GFileReset(o.g);
+    }
+    EXPECT_EQ(gLog[1].text, "Skipping frame 1...");
+}
+
+// Planes the decoder cannot read: a file whose first frame cannot be decoded is not taken; a
+// damaged later frame shows the last good one until the next key frame. The warning comes once.
+TEST_F(GFileTest, QuarnFramesTheDecoderCannotRead) {
+    const std::string warning =
+        "Crashed while reading this Quarn file (possibly corrupted)!!\n\nThe Kro Video Tools will attempt to work "
+        "around the crash.";
+    auto warnings = [&] {
+        int n = 0;
+        for (const Message& m : gLog) n += m.text == warning && m.level == 4;
+        return n;
+    };
+    quarntest::Fixture f;
+    f.flags = QUARN_VIDEO_GREY;
+    f.frames = {{7, 0, 0, 0, 'X', 'C', 1, 0}};
+    testsupport::writeFile(dir.file("foreign.qrn"), f.build());
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(openPlain(dir.file("foreign.qrn")), nullptr);
+        EXPECT_EQ(gLog.back().text, "Error opening: " + dir.file("foreign.qrn"));
+    }
+    EXPECT_EQ(warnings(), 1);
+
+    gLog.clear();
+    kro::statusResetWarnOnce();
+    const uint32_t w = 4, h = 4;
+    auto frames = writeQuarn(dir.file("damaged.qrn"), w, h, 3);
+    Bytes file = testsupport::readFile(dir.file("damaged.qrn"));
+    ASSERT_GT(file.size(), 56u);
+    // Frame 2's picture mark (after its luma size field) becomes one the decoder does not know.
+    uint32_t second = bytes::load32le(&file[48]) & ~1u;
+    ASSERT_LT(second + 5, file.size());
+    file[second + 4] = 'X';
+    file[second + 5] = 'X';
+    testsupport::writeFile(dir.file("damaged.qrn"), file);
+    Opened o;
+    o.g = openPlain(dir.file("damaged.qrn"), GFILE_KEEP_ALPHA);
+    ASSERT_NE(o.g, nullptr);
+    // Frame 3 is a key frame: the pictures come back there.
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(GFileGet(o.g, 0, 0, 0, 100, 1.0f, 0), 1);
+        EXPECT_EQ(canvasPicture(o.g, w, h), frames[k == 1 ? 0 : k]) << "frame " << k + 1;
+    }
+    EXPECT_EQ(warnings(), 1);
 }
 
 // ---- AVI and sound-only sources -------------------------------------------------------------------------
