@@ -627,6 +627,12 @@ int32_t loadStill(GFile* g) {
     int32_t w = g->sourceWidth, h = g->sourceHeight;
     int32_t e = IMG_OK;
     auto alloc = [&](int32_t bits) { return allocimage(&img, w, h, bits); };
+    // Formats whose info record gives the depth to allocate and that load with one call.
+    auto plain = [&](auto info, auto readInfo, auto load) {
+        readInfo(n, &info);
+        int32_t r = alloc(info.alloc_bits);
+        return r == IMG_OK ? load(n, &img) : r;
+    };
     switch (g->kind) {
     case GFILE_KIND_BMP: {
         KroBitmapInfoHeader info{};
@@ -636,13 +642,9 @@ int32_t loadStill(GFile* g) {
         if (e == IMG_OK) e = loadbmp(n, &img);
         break;
     }
-    case GFILE_KIND_PCX: {
-        PcxInfo info{};
-        pcxinfo(n, &info);
-        e = alloc(info.alloc_bits);
-        if (e == IMG_OK) e = loadpcx(n, &img);
+    case GFILE_KIND_PCX:
+        e = plain(PcxInfo{}, pcxinfo, loadpcx);
         break;
-    }
     case GFILE_KIND_TGA: {
         TgaInfo info{};
         tgainfo(n, &info);
@@ -664,27 +666,15 @@ int32_t loadStill(GFile* g) {
             e = loadtif(n, &img);
         break;
     }
-    case GFILE_KIND_GIF: {
-        GifInfo info{};
-        gifinfo(n, &info);
-        e = alloc(info.alloc_bits);
-        if (e == IMG_OK) e = loadgif(n, &img);
+    case GFILE_KIND_GIF:
+        e = plain(GifInfo{}, gifinfo, loadgif);
         break;
-    }
-    case GFILE_KIND_JPEG: {
-        JpegInfo info{};
-        jpeginfo(n, &info);
-        e = alloc(info.alloc_bits);
-        if (e == IMG_OK) e = loadjpg(n, &img);
+    case GFILE_KIND_JPEG:
+        e = plain(JpegInfo{}, jpeginfo, loadjpg);
         break;
-    }
-    case GFILE_KIND_PNG: {
-        PngInfoRecord info{};
-        PngInfo(n, &info);
-        e = alloc(info.alloc_bits);
-        if (e == IMG_OK) e = LoadPngFile(n, &img);
+    case GFILE_KIND_PNG:
+        e = plain(PngInfoRecord{}, PngInfo, LoadPngFile);
         break;
-    }
     default:
         e = IMGERR_PARAMETER;
     }
